@@ -1,0 +1,1 @@
+"""varnett: high-frequency earthquake ground motion by the stochastic method."""

@@ -1,0 +1,2 @@
+// Tests of this area arrive with its code.
+#include <gtest/gtest.h>
