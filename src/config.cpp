@@ -13,11 +13,16 @@ RayKind RayType::kind() const {
 std::optional<PathDurationModel> PathDurationModel::from_deck(std::int32_t code) {
   if (code <= 0) return Gp2010;
   switch (code) {
-    case 1: return Wus;
-    case 2: return Ena;
-    case 11: return Bt2014Wus;
-    case 12: return Bt2015Ena;
-    default: return std::nullopt;
+    case 1:
+      return Wus;
+    case 2:
+      return Ena;
+    case 11:
+      return Bt2014Wus;
+    case 12:
+      return Bt2015Ena;
+    default:
+      return std::nullopt;
   }
 }
 

@@ -16,17 +16,26 @@ std::string shortest_fixed(Real value) {
   // The largest double needs 309 digits before the point; the shortest form never has more
   // digits after it than the smallest subnormal's position (1074 for double).
   char buffer[1500];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+  const auto result =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
   if (result.ec != std::errc()) throw InternalError("a number could not be formatted");
   return std::string(buffer, result.ptr);
 }
 
 }  // namespace
 
-std::string format_number(float value) { return shortest_fixed(value); }
-std::string format_number(double value) { return shortest_fixed(value); }
-std::string format_number(std::int64_t value) { return std::to_string(value); }
-std::string format_number(std::uint64_t value) { return std::to_string(value); }
+std::string format_number(float value) {
+  return shortest_fixed(value);
+}
+std::string format_number(double value) {
+  return shortest_fixed(value);
+}
+std::string format_number(std::int64_t value) {
+  return std::to_string(value);
+}
+std::string format_number(std::uint64_t value) {
+  return std::to_string(value);
+}
 
 namespace detail {
 

@@ -122,7 +122,8 @@ struct Segment {
   float top_depth_km;
   float hypocentre_along_strike_km;
   float hypocentre_down_dip_km;
-  float along_strike_offset_km;  // half the segment's length: positions are measured from its middle
+  float
+      along_strike_offset_km;  // half the segment's length: positions are measured from its middle
   std::vector<Subfault> subfaults;
 
   std::size_t subfault_total() const { return subfaults.size(); }

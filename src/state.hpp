@@ -14,12 +14,12 @@ namespace tolvane::state {
 // build_velocity_model (0 as built from Python).
 struct InputLayer {
   float depth_km;
-  float thickness_km;     // 0 for the bottom half-space
-  double vp_km_s;         // P velocity, km/s
-  double vsh_km_s;        // SH velocity, km/s
-  double density_g_cm3;   // g/cm^3
-  float attenuation_p;    // P quality factor (travel times are divided by it)
-  float attenuation_s;    // S quality factor
+  float thickness_km;    // 0 for the bottom half-space
+  double vp_km_s;        // P velocity, km/s
+  double vsh_km_s;       // SH velocity, km/s
+  double density_g_cm3;  // g/cm^3
+  float attenuation_p;   // P quality factor (travel times are divided by it)
+  float attenuation_s;   // S quality factor
 };
 
 // The same layer as the simulation reads it: geometry widened to f64.

@@ -43,8 +43,7 @@ class DrawSource {
 // SplitMix64 finaliser without the increment; mix64(0) == 0.
 std::uint64_t mix64(std::uint64_t z);
 // Seed of the stream of subfault `subfault` (grid index) of segment `segment` (0-based).
-std::uint64_t substream_seed(std::uint64_t station_seed, std::size_t segment,
-                             std::size_t subfault);
+std::uint64_t substream_seed(std::uint64_t station_seed, std::size_t segment, std::size_t subfault);
 // Seed of the stream of ray `ray` (0-based position in the rayset) of a subfault.
 std::uint64_t ray_stream_seed(std::uint64_t subfault_seed, std::size_t ray);
 

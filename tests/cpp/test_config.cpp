@@ -10,8 +10,8 @@ namespace {
 
 TEST(RayType, KindFollowsCodeParityAndSign) {
   const std::pair<std::int32_t, RayKind> cases[] = {
-      {0, RayKind::StraightRay}, {1, RayKind::Upgoing},   {2, RayKind::Downgoing},
-      {3, RayKind::Upgoing},     {4, RayKind::Downgoing}, {-1, RayKind::Downgoing},
+      {0, RayKind::StraightRay}, {1, RayKind::Upgoing},         {2, RayKind::Downgoing},
+      {3, RayKind::Upgoing},     {4, RayKind::Downgoing},       {-1, RayKind::Downgoing},
       {-2, RayKind::Downgoing},  {INT32_MAX, RayKind::Upgoing},
   };
   for (auto [code, kind] : cases) EXPECT_EQ(RayType{code}.kind(), kind) << code;
@@ -39,9 +39,8 @@ TEST(RuptureVelocityTaper, FactorAcrossTheZones) {
                                    .deep_top_km = 15.0f,
                                    .deep_base_km = 20.0f};
   const std::pair<float, float> cases[] = {
-      {4.0f, 0.48f},  {5.0f, 0.48f},  {6.5f, 0.64f},   {8.0f, 0.8f},
-      {12.0f, 0.8f},  {15.0f, 0.8f},  {17.5f, 0.88f},  {20.0f, 0.96f},
-      {30.0f, 0.96f}, {-3.0f, 0.48f},
+      {4.0f, 0.48f}, {5.0f, 0.48f},  {6.5f, 0.64f},  {8.0f, 0.8f},   {12.0f, 0.8f},
+      {15.0f, 0.8f}, {17.5f, 0.88f}, {20.0f, 0.96f}, {30.0f, 0.96f}, {-3.0f, 0.48f},
   };
   for (auto [depth, expected] : cases) EXPECT_FLOAT_EQ(taper.factor(depth), expected) << depth;
   // The constant branches are exact products; the interpolations meet them at the zone tops.

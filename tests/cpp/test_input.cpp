@@ -12,9 +12,8 @@ namespace {
 
 using state::InputLayer;
 
-Segment make_segment(std::size_t columns, std::size_t rows, float length = 1.0f,
-                     float width = 1.0f, float dip = 45.0f, float hypo_down_dip = 0.0f,
-                     float top = 0.0f) {
+Segment make_segment(std::size_t columns, std::size_t rows, float length = 1.0f, float width = 1.0f,
+                     float dip = 45.0f, float hypo_down_dip = 0.0f, float top = 0.0f) {
   std::vector<Subfault> cells;
   for (std::size_t k = 0; k < columns * rows; ++k) {
     cells.push_back({Slip{static_cast<float>(k)}, 1.0f, 0.0f, 10.0f});
@@ -76,10 +75,18 @@ TEST(Segment, BuilderChecksTheCellCountAndSetsTheOffset) {
   const Segment s = make_segment(4, 2, 2.5f, 1.5f);
   EXPECT_EQ(s.along_strike_offset_km, 5.0f);
   try {
-    SegmentBuilder{.fault_lon_deg = 0, .fault_lat_deg = 0, .along_strike_count = 2,
-                   .down_dip_count = 2, .subfault_length_km = 1, .subfault_width_km = 1,
-                   .strike_deg = 0, .dip_deg = 0, .rake_deg = 0, .top_depth_km = 0,
-                   .hypocentre_along_strike_km = 0, .hypocentre_down_dip_km = 0,
+    SegmentBuilder{.fault_lon_deg = 0,
+                   .fault_lat_deg = 0,
+                   .along_strike_count = 2,
+                   .down_dip_count = 2,
+                   .subfault_length_km = 1,
+                   .subfault_width_km = 1,
+                   .strike_deg = 0,
+                   .dip_deg = 0,
+                   .rake_deg = 0,
+                   .top_depth_km = 0,
+                   .hypocentre_along_strike_km = 0,
+                   .hypocentre_down_dip_km = 0,
                    .subfaults = std::vector<Subfault>(3)}
         .build();
     FAIL();
@@ -102,8 +109,8 @@ TEST(StochModel, SummaryValues) {
   // A flat segment above the surface never lowers the depth below 0; NaN never replaces it.
   const StochModel above({make_segment(1, 1, 1, 1, 0.0f, 0.0f, -1.0f)});
   EXPECT_EQ(above.max_hypocentre_depth_km, 0.0f);
-  const StochModel with_nan({make_segment(1, 1, 1, 1, 90.0f, 3.0f, 2.0f),
-                             make_segment(1, 1, 1, 1, 90.0f, NAN, 2.0f)});
+  const StochModel with_nan(
+      {make_segment(1, 1, 1, 1, 90.0f, 3.0f, 2.0f), make_segment(1, 1, 1, 1, 90.0f, NAN, 2.0f)});
   EXPECT_FLOAT_EQ(with_nan.max_hypocentre_depth_km, 5.0f);
 }
 
