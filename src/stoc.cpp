@@ -184,9 +184,10 @@ void stochastic_spectrum(rng::DrawSource& rng, const SpectrumPlan& plan, Spectru
   // std::complex<float> is layout-compatible with float[2]; the flat view keeps the loops simple
   // enough to vectorise.
   float* bins = reinterpret_cast<float*>(spectrum.data());
-  const float* envelope = shape.envelope.data();
+  const float* window = shape.envelope.data();
+  const float* draws = noise.data();
   for (std::size_t k = 0; k < n; ++k) {
-    bins[2 * k] = noise[k] * envelope[k];
+    bins[2 * k] = draws[k] * window[k];
     bins[2 * k + 1] = 0.0f;
   }
   fft::forward(spectrum);
