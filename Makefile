@@ -13,7 +13,7 @@ EXTRAS := test
 PROJECT_FILES := CMakeLists.txt pyproject.toml $(shell find src bindings python -type f \
                    -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: all test test-cpp test-python install system clean
+.PHONY: all test test-cpp test-python bench install system clean
 
 all: install
 
@@ -57,6 +57,16 @@ test-cpp: system $(CPP_BUILD)/build.ninja
 
 test-python: install
 	$(BIN)/python -m pytest -q
+
+BENCH_BUILD := build/bench
+
+# Throughput, cost per (subfault, ray) pair against the floor of the method, and peak memory.
+bench: system install
+	$(BIN)/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(BIN)/ninja \
+	  -DVARNETT_PYTHON=OFF -DVARNETT_BENCHMARKS=ON
+	$(BIN)/cmake --build $(BENCH_BUILD) --target bench_station
+	$(BENCH_BUILD)/benchmarks/bench_station 16
+	$(BIN)/python benchmarks/bench_memory.py 64
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)
