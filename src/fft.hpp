@@ -38,4 +38,10 @@ std::size_t thread_plan_count();
 // at least 2 samples.
 void remove_quadratic_trend(float dt, std::span<float> acceleration);
 
+// remove_quadratic_trend on three series of one length, each with exactly the result of a call of
+// its own. The integrations are chains of dependent additions; three side by side keep the
+// processor busy where one would wait on each addition.
+void remove_quadratic_trends(float dt, std::span<float> first, std::span<float> second,
+                             std::span<float> third);
+
 }  // namespace tolvane::fft

@@ -2,6 +2,8 @@
 // correction.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -225,6 +227,23 @@ TEST(RemoveQuadraticTrend, CorrectedSeriesEndsNearlyAtRest) {
   EXPECT_LT(std::abs(d1), kResidueFraction * std::abs(d0)) << d0;
   EXPECT_EQ(corrected[0], series[0]);
   EXPECT_EQ(corrected[1], series[1]);
+}
+
+TEST(RemoveQuadraticTrend, ThreeAtOnceGiveTheBitsOfThreeAlone) {
+  std::mt19937 engine(4);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (const std::size_t n : {2, 3, 1000}) {
+    std::array<std::vector<float>, 3> together, alone;
+    for (std::size_t s = 0; s < 3; ++s) {
+      for (std::size_t k = 0; k < n; ++k) together[s].push_back(noise(engine) + 0.1f * s);
+      alone[s] = together[s];
+      remove_quadratic_trend(0.01f, alone[s]);
+    }
+    remove_quadratic_trends(0.01f, together[0], together[1], together[2]);
+    for (std::size_t s = 0; s < 3; ++s) EXPECT_EQ(together[s], alone[s]) << n << " " << s;
+  }
+  std::vector<float> a(10), b(10), c(9);
+  EXPECT_THROW(remove_quadratic_trends(0.01f, a, b, c), InternalError);
 }
 
 TEST(RemoveQuadraticTrend, FewerThanTwoSamplesIsAnInternalError) {

@@ -1,0 +1,24 @@
+// The conical-average kernels on 4 lanes with SLEEF's SSE2 functions (every x86-64 CPU has SSE2).
+#include <sleef.h>
+
+#include "radiation_lanes.hpp"
+
+namespace tolvane::radiation::kernels {
+namespace {
+
+struct Sse2Math {
+  using Vec = __m128;
+  static void sin_cos(Vec x, Vec& sin, Vec& cos) {
+    const Sleef___m128_2 both = Sleef_sincosf4_u10sse2(x);
+    sin = both.x;
+    cos = both.y;
+  }
+  static Vec acos(Vec x) { return Sleef_acosf4_u10sse2(x); }
+};
+
+}  // namespace
+
+extern constinit const KernelSet kSse2Kernels{"sse2", 4, &horizontal_lanes<Sse2Math>,
+                                              &vertical_lanes<Sse2Math>};
+
+}  // namespace tolvane::radiation::kernels
