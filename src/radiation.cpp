@@ -11,7 +11,6 @@
 #include "radiation.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <cstddef>
 
@@ -20,13 +19,6 @@
 #include "radiation_lanes.hpp"
 
 namespace tolvane::radiation {
-
-namespace kernels {
-// The vector sets, each in a translation unit of its own built for its instruction set.
-extern const KernelSet kSse2Kernels;
-extern const KernelSet kAvx2Kernels;
-extern const KernelSet kAvx512Kernels;
-}  // namespace kernels
 
 namespace {
 
@@ -43,72 +35,6 @@ constexpr float kStraightUpTakeoffRad = 3.1415927f;
 constexpr float kBlendLowHz = 0.001f;
 constexpr float kBlendHighHz = 0.01f;
 constexpr float kBlendWidthHz = 0.009f;
-
-// Reference kernel of the horizontal average.
-void horizontal_projections(const RadiationAngles& angles, float component_rad,
-                            const float* uniforms, std::size_t count, float* projections) {
-  for (std::size_t s = 0; s < count; ++s) {
-    const auto u = [&](std::size_t j) { return uniforms[j * count + s]; };
-    const RadiationAngles sample_angles{
-        .strike_rad = perturbed(angles.strike_rad, u(2)),
-        .dip_rad = perturbed(angles.dip_rad, u(3)),
-        .rake_rad = perturbed(angles.rake_rad, u(4)),
-        .azimuth_rad = perturbed(angles.azimuth_rad, u(1)),
-        .takeoff_rad = perturbed(angles.takeoff_rad, u(0)),
-    };
-    const ShearRadiation sample = radiation_pattern(sample_angles);
-    const float offset_rad = component_rad - sample_angles.azimuth_rad;
-    projections[s] = sample.sh * std::sin(offset_rad) + sample.sv * std::cos(offset_rad);
-  }
-}
-
-// Reference kernel of the vertical average.
-void vertical_magnitudes(const kernels::VerticalFault& fault, const float* uniform_a,
-                         const float* uniform_b, std::size_t count, float* magnitudes) {
-  for (std::size_t s = 0; s < count; ++s) {
-    const float ua = uniform_a[s];
-    const float takeoff_rad = std::acos(ua * fault.cos_max + (1.0f - ua) * fault.cos_min);
-    const float phi_rad = uniform_b[s] * kFullCircleRad - fault.strike_rad;
-    const AngleTerms sample{
-        .sin_rake = fault.sin_rake,
-        .cos_rake = fault.cos_rake,
-        .sin_dip = fault.sin_dip,
-        .cos_dip = fault.cos_dip,
-        .sin_takeoff = std::sin(takeoff_rad),
-        .cos_takeoff = std::cos(takeoff_rad),
-        .sin_az = std::sin(phi_rad),
-        .cos_az = std::cos(phi_rad),
-    };
-    magnitudes[s] = std::abs(sv_from(sample) * sample.sin_takeoff);
-  }
-}
-
-constexpr kernels::KernelSet kScalarKernels{"scalar", 1, &horizontal_projections,
-                                            &vertical_magnitudes};
-
-// The sets this CPU runs, scalar first, widest last. The AVX sets need the OS to save the wider
-// registers too, which the compiler's CPU test checks along with the instruction bits.
-struct Runnable {
-  std::array<const kernels::KernelSet*, 4> sets{};
-  std::size_t count = 0;
-
-  Runnable() {
-    sets[count++] = &kScalarKernels;
-#if defined(TOLVANE_X86_KERNELS)
-    __builtin_cpu_init();
-    sets[count++] = &kernels::kSse2Kernels;
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-      sets[count++] = &kernels::kAvx2Kernels;
-    }
-    if (__builtin_cpu_supports("avx512f")) sets[count++] = &kernels::kAvx512Kernels;
-#endif
-  }
-};
-
-const Runnable& runnable() {
-  static const Runnable sets;
-  return sets;
-}
 
 void ensure_row_matches(std::span<const float> frequency_hz, std::span<float> radiation) {
   ensure(radiation.size() == frequency_hz.size(), "a radiation row of {} bins for {} frequencies",
@@ -201,18 +127,42 @@ RadiationScratch::RadiationScratch(std::uint64_t sample_count)
 
 namespace kernels {
 
-const KernelSet& scalar_kernels() {
-  return kScalarKernels;
+// The reference kernels.
+void horizontal_projections(const RadiationAngles& angles, float component_rad,
+                            const float* uniforms, std::size_t count, float* projections) {
+  for (std::size_t s = 0; s < count; ++s) {
+    const auto u = [&](std::size_t j) { return uniforms[j * count + s]; };
+    const RadiationAngles sample_angles{
+        .strike_rad = perturbed(angles.strike_rad, u(2)),
+        .dip_rad = perturbed(angles.dip_rad, u(3)),
+        .rake_rad = perturbed(angles.rake_rad, u(4)),
+        .azimuth_rad = perturbed(angles.azimuth_rad, u(1)),
+        .takeoff_rad = perturbed(angles.takeoff_rad, u(0)),
+    };
+    const ShearRadiation sample = radiation_pattern(sample_angles);
+    const float offset_rad = component_rad - sample_angles.azimuth_rad;
+    projections[s] = sample.sh * std::sin(offset_rad) + sample.sv * std::cos(offset_rad);
+  }
 }
 
-std::span<const KernelSet* const> runnable_kernels() {
-  const Runnable& r = runnable();
-  return std::span(r.sets).first(r.count);
-}
-
-const KernelSet& active_kernels() {
-  static const KernelSet& widest = *runnable_kernels().back();
-  return widest;
+void vertical_magnitudes(const VerticalFault& fault, const float* uniform_a, const float* uniform_b,
+                         std::size_t count, float* magnitudes) {
+  for (std::size_t s = 0; s < count; ++s) {
+    const float ua = uniform_a[s];
+    const float takeoff_rad = std::acos(ua * fault.cos_max + (1.0f - ua) * fault.cos_min);
+    const float phi_rad = uniform_b[s] * kFullCircleRad - fault.strike_rad;
+    const AngleTerms sample{
+        .sin_rake = fault.sin_rake,
+        .cos_rake = fault.cos_rake,
+        .sin_dip = fault.sin_dip,
+        .cos_dip = fault.cos_dip,
+        .sin_takeoff = std::sin(takeoff_rad),
+        .cos_takeoff = std::cos(takeoff_rad),
+        .sin_az = std::sin(phi_rad),
+        .cos_az = std::cos(phi_rad),
+    };
+    magnitudes[s] = std::abs(sv_from(sample) * sample.sin_takeoff);
+  }
 }
 
 void horizontal_radiation_spectrum(const KernelSet& set, rng::DrawSource& rng,
@@ -338,14 +288,14 @@ TakeoffCone vertical_takeoff_cone(float takeoff_rad) {
 void horizontal_radiation_spectrum(rng::DrawSource& rng, const RadiationAngles& angles,
                                    std::span<const float> frequency_hz, float component_rad,
                                    std::uint64_t sample_count, std::span<float> radiation) {
-  kernels::horizontal_radiation_spectrum(kernels::active_kernels(), rng, angles, frequency_hz,
+  kernels::horizontal_radiation_spectrum(simd::active_kernels(), rng, angles, frequency_hz,
                                          component_rad, sample_count, radiation);
 }
 
 void vertical_radiation_spectrum(const RadiationAngles& angles, std::span<const float> frequency_hz,
                                  std::span<const float> uniform_a, std::span<const float> uniform_b,
                                  std::uint64_t sample_count, std::span<float> radiation) {
-  kernels::vertical_radiation_spectrum(kernels::active_kernels(), angles, frequency_hz, uniform_a,
+  kernels::vertical_radiation_spectrum(simd::active_kernels(), angles, frequency_hz, uniform_a,
                                        uniform_b, sample_count, radiation);
 }
 
@@ -355,7 +305,7 @@ void arrival_radiation(rng::DrawSource& rng, const RadiationAngles& angles,
                        std::span<const float> uniform_b, std::uint64_t sample_count,
                        RadiationScratch& scratch,
                        const std::array<std::span<float>, 3>& radiation) {
-  kernels::arrival_radiation(kernels::active_kernels(), rng, angles, frequency_hz, component_rad,
+  kernels::arrival_radiation(simd::active_kernels(), rng, angles, frequency_hz, component_rad,
                              uniform_a, uniform_b, sample_count, scratch, radiation);
 }
 

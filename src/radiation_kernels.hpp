@@ -1,12 +1,8 @@
-// Block kernels of the conical radiation averages and the choice among them.
+// Kernels of the conical radiation averages: what each computes, and the gain builders with a
+// given kernel set (simd.hpp) for tests that compare the sets.
 //
-// Both averages evaluate the radiation pattern on blocks of up to kBlockSamples samples and then
-// sum the block's values one by one in sample order, so a kernel only decides how the values of a
-// block are computed. The scalar kernels use the C library's sinf, cosf and acosf and are the
-// reference. The vector kernels evaluate the same expressions, in the same order, over 4, 8 or
-// 16 lanes with SLEEF's 1.0-ulp sine, cosine and arc cosine; they differ from the reference only
-// by those functions' last bits. The set in use is chosen once per process from the CPU's
-// features, so every run on one machine takes the same kernels, whatever the build or thread.
+// Both averages evaluate the radiation pattern on runs of samples and then sum the values one by
+// one in sample order, so a kernel only decides how the values of a run are computed.
 #pragma once
 
 #include <array>
@@ -16,6 +12,7 @@
 
 #include "radiation.hpp"
 #include "rng/source.hpp"
+#include "simd.hpp"
 
 namespace tolvane::radiation::kernels {
 
@@ -24,11 +21,12 @@ inline constexpr std::size_t kBlockSamples = 64;
 // Uniforms per horizontal sample, in draw order: take-off, azimuth, strike, dip, rake.
 inline constexpr std::size_t kUniformsPerSample = 5;
 
-// projections[s], s < count: the SH + SV pattern of the orientation perturbed by the five
-// uniforms of sample s, projected onto the horizontal component at `component_rad`. `uniforms`
-// holds them by position (DrawSource::fill_uniform_grouped): draw j of sample s at j * count + s.
-using HorizontalKernel = void (*)(const RadiationAngles& angles, float component_rad,
-                                  const float* uniforms, std::size_t count, float* projections);
+// The horizontal kernel (simd::HorizontalKernel): projections[s], s < count, is the SH + SV
+// pattern of the orientation perturbed by the five uniforms of sample s, projected onto the
+// horizontal component at `component_rad`. `uniforms` holds them by position
+// (DrawSource::fill_uniform_grouped): draw j of sample s at j * count + s.
+void horizontal_projections(const RadiationAngles& angles, float component_rad,
+                            const float* uniforms, std::size_t count, float* projections);
 
 // What the samples of one vertical average share: the rake and dip terms, the strike and the
 // cosines of the take-off cone's bounds.
@@ -42,26 +40,16 @@ struct VerticalFault {
   float cos_max;  // cosine of its upper bound
 };
 
-// magnitudes[s], s < count: |SV * sin(i')| for the take-off
-// i' = acos(ua * cos_max + (1 - ua) * cos_min) and the azimuth ub * 2 pi.
-using VerticalKernel = void (*)(const VerticalFault& fault, const float* uniform_a,
-                                const float* uniform_b, std::size_t count, float* magnitudes);
+// The vertical kernel (simd::VerticalKernel): magnitudes[s], s < count, is |SV * sin(i')| for the
+// take-off i' = acos(ua * cos_max + (1 - ua) * cos_min) and the azimuth ub * 2 pi.
+void vertical_magnitudes(const VerticalFault& fault, const float* uniform_a, const float* uniform_b,
+                         std::size_t count, float* magnitudes);
 
-struct KernelSet {
-  const char* name;
-  std::size_t lanes;
-  HorizontalKernel horizontal;
-  VerticalKernel vertical;
-};
+// These two, with the C library's functions, are the reference kernels of simd::scalar_kernels().
 
-// The C library kernels: the reference, and the fallback where no vector set runs.
-const KernelSet& scalar_kernels();
-// Every set this CPU can run, the scalar one first and the widest last.
-std::span<const KernelSet* const> runnable_kernels();
-// The widest runnable set, chosen on the first call and kept for the process.
-const KernelSet& active_kernels();
-
-// The gain builders of radiation.hpp with the kernels of `set` (those take active_kernels()).
+// The gain builders of radiation.hpp with the kernels of `set` (those take
+// simd::active_kernels()).
+using simd::KernelSet;
 void horizontal_radiation_spectrum(const KernelSet& set, rng::DrawSource& rng,
                                    const RadiationAngles& angles,
                                    std::span<const float> frequency_hz, float component_rad,

@@ -1,23 +1,17 @@
-// The SH and SV expressions, written once for a float or a vector of floats, and the block kernels
-// of the conical averages over vectors of lanes.
+// The SH and SV expressions, written once for a float or a vector of floats, and the kernels of
+// the conical averages over vectors of lanes (`horizontal_lanes<Math>`, `vertical_lanes<Math>`,
+// with `Math` as in simd_lanes.hpp).
 //
-// A vector kernel is `horizontal_lanes<Math>` / `vertical_lanes<Math>` for a `Math` that names a
-// GCC vector of floats (`Vec`) and SLEEF's functions on it:
-//   static void sin_cos(Vec x, Vec& sin, Vec& cos);
-//   static Vec acos(Vec x);
 // Every lane runs the scalar reference's operations in the same order (the build never contracts
 // them into fused multiply-adds), so lanes and reference differ only where the library functions
-// differ.
-//
-// Everything here has internal linkage (an unnamed namespace in a header, on purpose): the vector
-// translation units compile it with their own instruction-set flags, and a copy built for one CPU
-// must never be shared with code that runs on another.
+// differ. Internal linkage throughout, for the reason given in simd_lanes.hpp.
 #pragma once
 
 #include <cstddef>
 
 #include "radiation.hpp"
 #include "radiation_kernels.hpp"
+#include "simd_lanes.hpp"
 
 namespace tolvane::radiation {
 namespace {
@@ -51,47 +45,17 @@ T perturbed(float angle_rad, T uniform) {
   return (0.5f - uniform) * kPerturbationWidthRad + angle_rad;
 }
 
-// Every lane set to `x`.
-template <class V>
-V splat(float x) {
-  V v;
-  for (std::size_t l = 0; l < sizeof(V) / sizeof(float); ++l) v[l] = x;
-  return v;
-}
-
-// |x| lane by lane: the sign bit cleared, as fabsf does.
-template <class V>
-V magnitude(V x) {
-  using Bits = decltype(x < x);  // the integer vector of the same shape
-  return reinterpret_cast<V>(reinterpret_cast<Bits>(x) & 0x7FFFFFFF);
-}
-
-// The first `used` lanes from p (whole vectors in one load); the others 0.
-template <class V>
-V load(const float* p, std::size_t used) {
-  V v = {};
-  if (used == sizeof(V) / sizeof(float)) {
-    __builtin_memcpy(&v, p, sizeof v);
-  } else {
-    for (std::size_t l = 0; l < used; ++l) v[l] = p[l];
-  }
-  return v;
-}
-
-template <class V>
-void store(float* p, V v, std::size_t used) {
-  if (used == sizeof(V) / sizeof(float)) {
-    __builtin_memcpy(p, &v, sizeof v);
-  } else {
-    for (std::size_t l = 0; l < used; ++l) p[l] = v[l];
-  }
-}
+using simd::kLanesOf;
+using simd::load;
+using simd::magnitude;
+using simd::splat;
+using simd::store;
 
 template <class Math>
 void horizontal_lanes(const RadiationAngles& angles, float component_rad, const float* uniforms,
                       std::size_t count, float* projections) {
   using V = typename Math::Vec;
-  constexpr std::size_t lanes = sizeof(V) / sizeof(float);
+  constexpr std::size_t lanes = kLanesOf<V>;
   const float* takeoff_u = uniforms;
   const float* azimuth_u = uniforms + count;
   const float* strike_u = uniforms + 2 * count;
@@ -121,7 +85,7 @@ template <class Math>
 void vertical_lanes(const kernels::VerticalFault& fault, const float* uniform_a,
                     const float* uniform_b, std::size_t count, float* magnitudes) {
   using V = typename Math::Vec;
-  constexpr std::size_t lanes = sizeof(V) / sizeof(float);
+  constexpr std::size_t lanes = kLanesOf<V>;
   const V sl = splat<V>(fault.sin_rake), cl = splat<V>(fault.cos_rake);
   const V sd = splat<V>(fault.sin_dip), cd = splat<V>(fault.cos_dip);
   for (std::size_t first = 0; first < count; first += lanes) {

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "simd.hpp"
 
 namespace tolvane::site {
 namespace {
@@ -93,9 +94,10 @@ void site_gain_curve(std::span<const float> log_frequency_hz,
          log_frequency_hz.size(), gain.size());
   ensure(!gain.empty(), "a gain curve covers at least the zero-frequency bin");
 
+  // The row first holds the natural logarithms of the gains, then their exponentials, all at once.
   const std::size_t last_entry = factors.size() - 1;
-  gain.front() = std::exp(factors.front());
-  gain.back() = std::exp(factors[last_entry]);
+  gain.front() = factors.front();
+  gain.back() = factors[last_entry];
 
   // The bracket only moves forward: the bins come in increasing frequency.
   Knot lower{0.0f, factors[0]};
@@ -114,10 +116,11 @@ void site_gain_curve(std::span<const float> log_frequency_hz,
         upper = {table_log_frequency[entry], factors[entry]};
       }
     }
-    gain[k] = std::exp((x - lower.log_frequency) * (upper.factor - lower.factor) /
-                           (upper.log_frequency - lower.log_frequency) +
-                       lower.factor);
+    gain[k] = (x - lower.log_frequency) * (upper.factor - lower.factor) /
+                  (upper.log_frequency - lower.log_frequency) +
+              lower.factor;
   }
+  simd::active_kernels().exp(gain.data(), gain.data(), gain.size());
 }
 
 void apply_site_amplification(std::span<Complex> spectrum, std::span<const float> gain) {

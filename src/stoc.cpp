@@ -8,6 +8,7 @@
 
 #include "error.hpp"
 #include "fft.hpp"
+#include "simd.hpp"
 #include "wide_loops.hpp"
 
 namespace tolvane::stoc {
@@ -143,66 +144,102 @@ void SpectrumShape::refresh_envelope(const SpectrumPlan& plan, const SourceModel
   envelope_ready_ = n;
 }
 
+namespace {
+
+// What every bin of a target amplitude shares.
+struct AmplitudeTerms {
+  float fc2;           // fc^2
+  float distance_cm;   // R
+  float source_level;  // cc M
+  float omgc;          // 2 pi fc
+  float omgm;          // 2 pi fmax
+  float scale;         // C
+  float qbar;
+  float kappa;
+};
+
+// Bins handled per call of the exponential kernel: a stack row that stays in the first cache.
+constexpr std::size_t kAmplitudeBlock = 256;
+
+// The exponent of the diminution of each bin: -pi qbar f^(1 - eta), and -pi kappa f more with
+// kappa.
+template <bool kHighCut>
+TOLVANE_WIDE_LOOPS void diminution_exponents(const AmplitudeTerms& t, const float* frequency,
+                                             const float* power, std::size_t count, float* out) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const float path_attenuation = power[k] * t.qbar;
+    if constexpr (kHighCut) {
+      out[k] = path_attenuation * (-kPi);
+    } else {
+      out[k] = (path_attenuation + t.kappa * frequency[k]) * (-kPi);
+    }
+  }
+}
+
+// The amplitude of each bin from its frequency and the exponential of its diminution exponent:
+// omega-squared subevent x subevent scaling x diminution / R (x the first-order high-cut at fmax
+// when kHighCut).
+template <bool kHighCut>
+TOLVANE_WIDE_LOOPS void amplitude_bins(const AmplitudeTerms& t, const float* frequency,
+                                       const float* exponential, std::size_t count, double* out) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const float f = frequency[k];
+    const float omg = f * kTwoPi;
+    double a2a3;
+    if constexpr (kHighCut) {
+      const float a2 = 1.0f / (omg / t.omgm + 1.0f);
+      const float a3 = exponential[k] / t.distance_cm;
+      a2a3 = static_cast<double>(a2) * static_cast<double>(a3);
+    } else {
+      a2a3 = exponential[k] / t.distance_cm;
+    }
+    // The omega-squared acceleration spectrum of one subevent, and the subevent scaling that
+    // raises frequencies below fc by C and leaves high frequencies alone.
+    const double subevent_source =
+        ((omg * omg) / ((omg / t.omgc) * (omg / t.omgc) + 1.0f)) * t.source_level;
+    const float fr2 = f * f;
+    const float subevent_scaling = ((fr2 + t.fc2) * t.scale) / (fr2 * t.scale + t.fc2);
+    out[k] = static_cast<double>(subevent_scaling) * (subevent_source * a2a3);
+  }
+}
+
+template <bool kHighCut>
+void amplitude_row(const AmplitudeTerms& t, const SpectrumPlan& plan, double* amplitude) {
+  const simd::ExpKernel exp = simd::active_kernels().exp;
+  float exponentials[kAmplitudeBlock];
+  for (std::size_t first = 1; first < plan.fold_count; first += kAmplitudeBlock) {
+    const std::size_t count = std::min(kAmplitudeBlock, plan.fold_count - first);
+    const float* frequency = plan.frequency_hz.data() + first;
+    diminution_exponents<kHighCut>(t, frequency, plan.path_exponent.data() + first, count,
+                                   exponentials);
+    exp(exponentials, exponentials, count);
+    amplitude_bins<kHighCut>(t, frequency, exponentials, count, amplitude + first);
+  }
+}
+
+}  // namespace
+
 void target_amplitude(const SpectrumPlan& plan, const SourceModel& model, const RayPath& path,
                       std::span<double> amplitude) {
-  const std::size_t folds = plan.fold_count;
-  ensure(folds <= amplitude.size(), "a plan of length {} does not fit an amplitude row of {}",
-         plan.np2, amplitude.size());
-
-  // Target amplitude per bin: omega-squared subevent x subevent scaling x diminution / R.
-  const float fc2 = path.corner_frequency_hz * path.corner_frequency_hz;
-  const float distance_cm = path.distance_km * kCmPerKm;
+  ensure(plan.fold_count <= amplitude.size(),
+         "a plan of length {} does not fit an amplitude row of {}", plan.np2, amplitude.size());
   const float beta = path.shear_velocity_km_s * kCmPerKm;
   const float cc =
       kRadiationAndPartition / ((path.density_g_cm3 * kFourPi) * ((beta * beta) * beta));
-  const float source_level = cc * path.subevent_moment;
-  const float omgc = path.corner_frequency_hz * kTwoPi;
-  const float omgm = path.fmax_hz * kTwoPi;
-  const float scale = path.moment_scale;
-  const float qbar = path.qbar;
-  const float kappa = model.kappa_s;
-  const float* frequency = plan.frequency_hz.data();
-  const float* power = plan.path_exponent.data();
-  double* out = amplitude.data();
-
-  // The omega-squared acceleration spectrum of one subevent, and the subevent scaling that raises
-  // frequencies below fc by C and leaves high frequencies alone.
-  const auto subevent_source = [&](float omg) -> double {
-    return ((omg * omg) / ((omg / omgc) * (omg / omgc) + 1.0f)) * source_level;
+  const AmplitudeTerms terms{
+      .fc2 = path.corner_frequency_hz * path.corner_frequency_hz,
+      .distance_cm = path.distance_km * kCmPerKm,
+      .source_level = cc * path.subevent_moment,
+      .omgc = path.corner_frequency_hz * kTwoPi,
+      .omgm = path.fmax_hz * kTwoPi,
+      .scale = path.moment_scale,
+      .qbar = path.qbar,
+      .kappa = model.kappa_s,
   };
-  const auto subevent_scaling = [&](float f) {
-    const float fr2 = f * f;
-    return ((fr2 + fc2) * scale) / (fr2 * scale + fc2);
-  };
-  // Two passes: the exponentials (library calls) go into `out` first, exact as f32 in f64; the
-  // rest of each bin then runs in a loop without calls, which the compiler vectorises.
-  const auto exponential = [&](std::size_t k) { return static_cast<float>(out[k]); };
   if (model.uses_fmax()) {
-    // First-order high-cut at fmax.
-    for (std::size_t k = 1; k < folds; ++k) {
-      const float path_attenuation = power[k] * qbar;
-      out[k] = std::exp(path_attenuation * (-kPi));
-    }
-    for (std::size_t k = 1; k < folds; ++k) {
-      const float f = frequency[k];
-      const float omg = f * kTwoPi;
-      const float a2 = 1.0f / (omg / omgm + 1.0f);
-      const float a3 = exponential(k) / distance_cm;
-      const double a2a3 = static_cast<double>(a2) * static_cast<double>(a3);
-      out[k] = static_cast<double>(subevent_scaling(f)) * (subevent_source(omg) * a2a3);
-    }
+    amplitude_row<true>(terms, plan, amplitude.data());  // first-order high-cut at fmax
   } else {
-    // Near-surface kappa (also taken for a NaN kappa).
-    for (std::size_t k = 1; k < folds; ++k) {
-      const float path_attenuation = power[k] * qbar;
-      out[k] = std::exp((path_attenuation + kappa * frequency[k]) * (-kPi));
-    }
-    for (std::size_t k = 1; k < folds; ++k) {
-      const float f = frequency[k];
-      const float omg = f * kTwoPi;
-      const double a2a3 = exponential(k) / distance_cm;
-      out[k] = static_cast<double>(subevent_scaling(f)) * (subevent_source(omg) * a2a3);
-    }
+    amplitude_row<false>(terms, plan, amplitude.data());  // near-surface kappa (also a NaN kappa)
   }
 }
 

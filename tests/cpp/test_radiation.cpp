@@ -255,9 +255,9 @@ double row_ulps_apart(const std::vector<float>& got, const std::vector<float>& e
 }
 
 TEST(RadiationKernels, EveryRunnableSetAgreesWithTheScalarReference) {
-  const kernels::KernelSet& reference = kernels::scalar_kernels();
-  ASSERT_EQ(kernels::runnable_kernels().front(), &reference);
-  EXPECT_EQ(&kernels::active_kernels(), kernels::runnable_kernels().back());
+  const simd::KernelSet& reference = simd::scalar_kernels();
+  ASSERT_EQ(simd::runnable_kernels().front(), &reference);
+  EXPECT_EQ(&simd::active_kernels(), simd::runnable_kernels().back());
   std::vector<RadiationAngles> orientations = kOrientations;
   rng::DrawSource angle_draws{rng::Pcg::seed(77)};
   for (int n = 0; n < 40; ++n) {
@@ -270,7 +270,7 @@ TEST(RadiationKernels, EveryRunnableSetAgreesWithTheScalarReference) {
   const std::vector<float> ua = uniform_row(31), ub = uniform_row(32);
   const std::vector<float> frequency_hz = {0.0f, 0.0055f, 2.0f};
   const rng::DrawSource root{rng::Pcg::seed(3)};
-  for (const kernels::KernelSet* set : kernels::runnable_kernels()) {
+  for (const simd::KernelSet* set : simd::runnable_kernels()) {
     SCOPED_TRACE(set->name);
     // 1000 samples as in a run; 130 and 7 leave a last block, and a last vector, part full.
     for (const std::uint64_t samples : {kSamples, std::uint64_t{130}, std::uint64_t{7}}) {
@@ -299,7 +299,7 @@ TEST(RadiationKernels, ArrivalGainsEqualTheThreeBuildersInTurn) {
   const std::vector<float> frequency_hz = {0.0f, 0.0055f, 2.0f};
   const std::array<float, 2> components = {-1.5707964f, 0.0f};
   const rng::DrawSource root{rng::Pcg::seed(4)};
-  for (const kernels::KernelSet* set : kernels::runnable_kernels()) {
+  for (const simd::KernelSet* set : simd::runnable_kernels()) {
     SCOPED_TRACE(set->name);
     for (const std::uint64_t samples : {kSamples, std::uint64_t{130}, std::uint64_t{7}}) {
       RadiationScratch scratch(samples);
