@@ -17,6 +17,7 @@
 #include "error.hpp"
 #include "radiation_kernels.hpp"
 #include "radiation_lanes.hpp"
+#include "wide_loops.hpp"
 
 namespace tolvane::radiation {
 
@@ -78,6 +79,19 @@ class HorizontalGain {
   float theoretical_gain_;
 };
 
+// radiation[k] for k < count: the theoretical gain up to kBlendLowHz, the conical gain above
+// kBlendHighHz (and for a NaN frequency), linear in frequency between. Every bin computes the
+// blend and then picks, so the loop has no branches and vectorises.
+TOLVANE_WIDE_LOOPS void blend_row(float theoretical_gain, float conical_gain,
+                                  const float* frequency_hz, std::size_t count, float* radiation) {
+  for (std::size_t k = 0; k < count; ++k) {
+    const float f = frequency_hz[k];
+    const float blend = ((f + (-kBlendLowHz)) * (conical_gain - theoretical_gain)) / kBlendWidthHz +
+                        theoretical_gain;
+    radiation[k] = f <= kBlendLowHz ? theoretical_gain : (f <= kBlendHighHz ? blend : conical_gain);
+  }
+}
+
 // The vertical gain: theoretical SV * sin(i) at zero frequency, blending into the conical average
 // between kBlendLowHz and kBlendHighHz.
 class VerticalGain {
@@ -102,17 +116,8 @@ class VerticalGain {
   void fill(float sum_of_magnitudes, std::uint64_t sample_count,
             std::span<const float> frequency_hz, std::span<float> radiation) const {
     const float conical_gain = (sum_of_magnitudes / static_cast<float>(sample_count)) * 0.5f;
-    for (std::size_t k = 0; k < radiation.size(); ++k) {
-      const float f = frequency_hz[k];
-      if (f <= kBlendLowHz) {
-        radiation[k] = theoretical_gain_;
-      } else if (f <= kBlendHighHz) {
-        radiation[k] = ((f + (-kBlendLowHz)) * (conical_gain - theoretical_gain_)) / kBlendWidthHz +
-                       theoretical_gain_;
-      } else {
-        radiation[k] = conical_gain;  // also for a NaN frequency
-      }
-    }
+    blend_row(theoretical_gain_, conical_gain, frequency_hz.data(), radiation.size(),
+              radiation.data());
   }
 
  private:

@@ -278,11 +278,10 @@ float noise_scale(float dt, float fsa, std::size_t folds) {
   return 1.0f / (dt * std::sqrt(fsa / static_cast<float>(folds)));
 }
 
-// Bin k of the non-negative frequencies scaled to the target amplitude: both parts in f64,
-// rounded once.
-void scale_bin(float* bin, double amplitude, double amp) {
-  bin[0] = static_cast<float>((static_cast<double>(bin[0]) * amplitude) * amp);
-  bin[1] = static_cast<float>((static_cast<double>(bin[1]) * amplitude) * amp);
+// A part of a bin of the non-negative frequencies scaled to the target amplitude: in f64, rounded
+// once.
+float scaled_part(float part, double amplitude, double amp) {
+  return static_cast<float>((static_cast<double>(part) * amplitude) * amp);
 }
 
 // Bin N - m becomes the conjugate of bin m, m = 1 ... N/2 - 1; the Nyquist bin N/2 stays. A bin
@@ -303,7 +302,10 @@ void scale_to_target(float dt, float fsa, const double* amplitude, std::size_t f
                      std::span<Complex> spectrum) {
   const double amp64 = noise_scale(dt, fsa, folds);
   float* bins = reinterpret_cast<float*>(spectrum.data());
-  for (std::size_t k = 0; k < folds; ++k) scale_bin(bins + 2 * k, amplitude[k], amp64);
+  for (std::size_t k = 0; k < folds; ++k) {
+    bins[2 * k] = scaled_part(bins[2 * k], amplitude[k], amp64);
+    bins[2 * k + 1] = scaled_part(bins[2 * k + 1], amplitude[k], amp64);
+  }
   mirror_conjugates(spectrum);
 }
 
@@ -325,9 +327,10 @@ TOLVANE_WIDE_LOOPS void shape_bins(const double* amplitude, float amp, const flo
                                    const float* radiation, std::size_t folds, float* bins) {
   const double amp64 = amp;
   for (std::size_t k = 0; k < folds; ++k) {
-    scale_bin(bins + 2 * k, amplitude[k], amp64);
-    bins[2 * k] = (bins[2 * k] * site_gain[k]) * radiation[k];
-    bins[2 * k + 1] = (bins[2 * k + 1] * site_gain[k]) * radiation[k];
+    const float re = scaled_part(bins[2 * k], amplitude[k], amp64);
+    const float im = scaled_part(bins[2 * k + 1], amplitude[k], amp64);
+    bins[2 * k] = (re * site_gain[k]) * radiation[k];
+    bins[2 * k + 1] = (im * site_gain[k]) * radiation[k];
   }
 }
 

@@ -38,35 +38,37 @@ Jump jump_of(std::uint64_t steps) {
   return result;
 }
 
+// Groups of at most this many draws are filled on lanes; each row of a group has its own.
+constexpr std::size_t kMaxLaneRows = 8;
+
 // Rows `group` x `groups` of uniforms (row j: draw j of every group) for the first `blocked`
 // groups, a multiple of kLanes, from the states of the first draws of groups 0 ... kLanes - 1 in
-// `states`; these then hold the states of the draws that follow. Built for several instruction
-// sets, one chosen when the library loads (vectors pass through memory: the variants differ in
-// their calling conventions).
+// `states`; these then hold the states of the draws that follow. Every row runs its own lanes,
+// so the rows' LCG steps do not wait on each other. Built for several instruction sets, one
+// chosen when the library loads (vectors pass through memory: the variants differ in their
+// calling conventions).
 __attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void uniform_rows(
     std::uint64_t* states, std::uint64_t increment, std::size_t group, std::size_t groups,
     std::size_t blocked, float* out) {
-  // After the last draw of a group, on to the first draw of the group kLanes further on.
-  const Jump next_block = jump_of((kLanes - 1) * group + 1);
+  // Each row follows its own lanes: from one block of groups to the next is kLanes groups on.
+  const Jump next_block = jump_of(kLanes * group);
   const std::uint64_t block_increment = increment * next_block.increment_factor;
-  Words lanes;
-  __builtin_memcpy(&lanes, states, sizeof lanes);
+  Words rows[kMaxLaneRows];
+  __builtin_memcpy(&rows[0], states, sizeof rows[0]);
+  for (std::size_t j = 1; j < group; ++j) rows[j] = rows[j - 1] * Pcg::kMultiplier + increment;
   for (std::size_t first = 0; first < blocked; first += kLanes) {
     for (std::size_t j = 0; j < group; ++j) {
+      const Words lanes = rows[j];
       const Outputs xorshifted = __builtin_convertvector(((lanes >> 18) ^ lanes) >> 27, Outputs);
       const Outputs rotation = __builtin_convertvector(lanes >> 59, Outputs);
       const Outputs word = (xorshifted >> rotation) | (xorshifted << ((-rotation) & 31));
       const Uniforms u =
           __builtin_convertvector(reinterpret_cast<Counts>(word >> 8), Uniforms) * 0x1p-24f;
       __builtin_memcpy(out + j * groups + first, &u, sizeof u);
-      if (j + 1 < group) {
-        lanes = lanes * Pcg::kMultiplier + increment;
-      } else {
-        lanes = lanes * next_block.multiplier + block_increment;
-      }
+      rows[j] = lanes * next_block.multiplier + block_increment;
     }
   }
-  __builtin_memcpy(states, &lanes, sizeof lanes);
+  __builtin_memcpy(states, &rows[0], sizeof rows[0]);
 }
 
 }  // namespace
@@ -90,6 +92,10 @@ Pcg Pcg::seed(std::uint64_t seed) {
 void Pcg::fill_uniform_grouped(std::span<float> out, std::size_t group) {
   ensure(group >= 1 && out.size() % group == 0, "{} uniforms do not make groups of {}", out.size(),
          group);
+  if (group > kMaxLaneRows) {
+    Draws<Pcg>::fill_uniform_grouped(out, group);
+    return;
+  }
   const std::size_t groups = out.size() / group;
   const std::size_t blocked = groups - groups % kLanes;
   if (blocked > 0) {

@@ -182,15 +182,18 @@ TEST(DrawSource, FillersEqualLoopsOfSingleDraws) {
       // Both end in the same state.
       EXPECT_EQ(filled.uniform(), single.uniform());
 
-      // Groups of 5 stored by position: row j holds draw j of every group.
-      std::vector<float> rows(5 * n);
-      filled.fill_uniform_grouped(rows, 5);
-      for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t j = 0; j < 5; ++j) {
-          ASSERT_EQ(rows[j * n + r], single.uniform()) << n << " " << r << " " << j;
+      // Groups stored by position: row j holds draw j of every group (Pcg fills groups of up to
+      // 8 on lanes, larger ones draw by draw).
+      for (const std::size_t group : {5, 9}) {
+        std::vector<float> rows(group * n);
+        filled.fill_uniform_grouped(rows, group);
+        for (std::size_t r = 0; r < n; ++r) {
+          for (std::size_t j = 0; j < group; ++j) {
+            ASSERT_EQ(rows[j * n + r], single.uniform()) << n << " " << r << " " << j;
+          }
         }
+        EXPECT_EQ(filled.uniform(), single.uniform());
       }
-      EXPECT_EQ(filled.uniform(), single.uniform());
     }
   }
 }
