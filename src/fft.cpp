@@ -142,13 +142,8 @@ std::size_t thread_plan_count() {
 
 namespace {
 
-// The line c1 + c2 * t that brings a series to rest at its end: `ve` and `de` are the final
-// velocity and displacement of the integration, over the time `t` of the last sample.
-struct TrendLine {
-  float c1;
-  float c2;
-};
-
+// The line c1 + c2 t that brings a series to rest at its end: `ve` and `de` are the final
+// velocity and displacement of the integration, over the time t of the last sample.
 TrendLine trend_line(float dt, std::size_t count, float ve, float de) {
   const std::size_t nstps = count - 1;
   const float rnstp = static_cast<float>(nstps);
@@ -156,12 +151,12 @@ TrendLine trend_line(float dt, std::size_t count, float ve, float de) {
   return {(2.0f / t) * (ve + (-3.0f / t) * de), ((2.0f / t) * de - ve) * (6.0f / t) / t};
 }
 
-// Sample k += c1 + (k c2) dt for k >= 2. Sample numbers that fit 32 bits are converted from a
+// Samples 2 onward corrected by `line`. Sample numbers that fit 32 bits are converted from a
 // 32-bit counter, which vectorises; the value converted is the same.
 TOLVANE_WIDE_LOOPS void add_trend_line(float dt, TrendLine line, std::span<float> acceleration) {
   const auto add = [&](auto first, auto count) {
     for (auto k = first; k < count; ++k) {
-      acceleration[k] = (acceleration[k] + line.c1) + (static_cast<float>(k) * line.c2) * dt;
+      acceleration[k] = line.corrected(acceleration[k], static_cast<float>(k), dt);
     }
   };
   const std::size_t count = acceleration.size();
@@ -179,11 +174,12 @@ using Lanes = float __attribute__((vector_size(16)));
 constexpr std::size_t kTrendLanes = sizeof(Lanes) / sizeof(float);
 
 template <std::size_t K>
-void remove_trends(float dt, const std::array<std::span<float>, K>& series) {
+std::array<TrendLine, K> trend_lines(float dt,
+                                     const std::array<std::span<const float>, K>& series) {
   static_assert(K <= kTrendLanes);
   const std::size_t count = series[0].size();
   ensure(count >= 2, "the trend correction needs at least 2 samples, got {}", count);
-  for (const std::span<float>& s : series) {
+  for (const std::span<const float>& s : series) {
     ensure(s.size() == count, "series of {} and {} samples corrected together", count, s.size());
   }
   const float a1 = 0.5f * dt;
@@ -203,20 +199,21 @@ void remove_trends(float dt, const std::array<std::span<float>, K>& series) {
     ve = (previous + next) * a1 + ve;
     previous = next;
   }
-  for (std::size_t s = 0; s < K; ++s) {
-    add_trend_line(dt, trend_line(dt, count, ve[s], de[s]), series[s]);
-  }
+  std::array<TrendLine, K> lines;
+  for (std::size_t s = 0; s < K; ++s) lines[s] = trend_line(dt, count, ve[s], de[s]);
+  return lines;
 }
 
 }  // namespace
 
 void remove_quadratic_trend(float dt, std::span<float> acceleration) {
-  remove_trends<1>(dt, {acceleration});
+  add_trend_line(dt, trend_lines<1>(dt, {acceleration})[0], acceleration);
 }
 
-void remove_quadratic_trends(float dt, std::span<float> first, std::span<float> second,
-                             std::span<float> third) {
-  remove_trends<3>(dt, {first, second, third});
+std::array<TrendLine, 3> quadratic_trend_lines(float dt, std::span<const float> first,
+                                               std::span<const float> second,
+                                               std::span<const float> third) {
+  return trend_lines<3>(dt, {first, second, third});
 }
 
 }  // namespace tolvane::fft

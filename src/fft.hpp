@@ -7,6 +7,7 @@
 // plan for the same length and a station's record does not depend on the thread that ran it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -38,10 +39,20 @@ std::size_t thread_plan_count();
 // at least 2 samples.
 void remove_quadratic_trend(float dt, std::span<float> acceleration);
 
-// remove_quadratic_trend on three series of one length, each with exactly the result of a call of
-// its own. The integrations are chains of dependent additions; three side by side keep the
-// processor busy where one would wait on each addition.
-void remove_quadratic_trends(float dt, std::span<float> first, std::span<float> second,
-                             std::span<float> third);
+// The straight line remove_quadratic_trend adds to samples 2 onward.
+struct TrendLine {
+  float c1;  // intercept, in the series' units
+  float c2;  // slope, the series' units per s
+
+  // Sample `k` (>= 2, as a float) of the corrected series, from its value before.
+  float corrected(float value, float k, float dt) const { return (value + c1) + (k * c2) * dt; }
+};
+
+// The lines remove_quadratic_trend would add to three series of one length, each as for the
+// series alone; the series are left as they are. The integrations are chains of dependent
+// additions; three side by side, in the lanes of one vector, cost about what one costs.
+std::array<TrendLine, 3> quadratic_trend_lines(float dt, std::span<const float> first,
+                                               std::span<const float> second,
+                                               std::span<const float> third);
 
 }  // namespace tolvane::fft

@@ -1,12 +1,13 @@
 // The simulation driver: source preparation, path-duration tables and station runs.
 #include "sim.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <optional>
-
-#include <algorithm>
+#include <utility>
 
 #include "error.hpp"
 #include "ray.hpp"
@@ -509,7 +510,6 @@ struct PassStorage {
         subfault_acc(3, np2_max),
         radiation(3, fold_max),
         siteamp_factors(kSiteTableLength),
-        site_gain(fold_max),
         shape(stoc::SpectrumShape::with_capacity(np2_max)),
         noise(3, np2_max),
         amplitude(3, fold_max),
@@ -519,13 +519,29 @@ struct PassStorage {
   Array2<float> subfault_acc;
   Array2<float> radiation;  // the gain rows of the three components
   std::vector<float> siteamp_factors;
-  std::vector<float> site_gain;
   stoc::SpectrumShape shape;
   state::RayState ray_state;
   Array2<float> noise;       // the three components' noise series
   Array2<double> amplitude;  // a component's own target amplitude, when it differs from the shape's
   radiation::RadiationScratch radiation_scratch;
+  // Site gain rows by (transform length, source layer).
+  std::map<std::pair<std::uint64_t, std::size_t>, std::vector<float>> site_gains;
 };
+
+// The site gain of a plan's bins for a source in `layer`. It depends on nothing else in a station
+// run, so each (length, layer) is computed once per pass and kept.
+std::span<const float> site_gain_for(const stoc::SpectrumPlan& plan, std::size_t layer,
+                                     const RunContext& ctx, PassStorage& work) {
+  const std::pair<std::uint64_t, std::size_t> key{plan.np2, layer};
+  auto found = work.site_gains.find(key);
+  if (found == work.site_gains.end()) {
+    std::vector<float> gain(plan.fold_count);
+    site::site_amplification_factors(ctx.vmod, layer, ctx.siteamp_log_freq, work.siteamp_factors);
+    site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, work.siteamp_factors, gain);
+    found = work.site_gains.emplace(key, std::move(gain)).first;
+  }
+  return found->second;
+}
 
 // The target amplitude of each component. The first component refreshes the shape; a later one
 // whose capped fmax differs needs an amplitude of its own only with the fmax high-cut, since
@@ -581,11 +597,7 @@ void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
   const std::array<float, 3> amp =
       stoc::noise_spectra(ray_rng, plan, work.shape, work.noise, work.spectrum);
 
-  const std::span<float> site_gain = std::span(work.site_gain).first(fold_count);
-  site::site_amplification_factors(ctx.vmod, source.layer, ctx.siteamp_log_freq,
-                                   work.siteamp_factors);
-  site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, work.siteamp_factors,
-                        site_gain);
+  const std::span<const float> site_gain = site_gain_for(plan, source.layer, ctx, work);
 
   std::array<std::span<float>, 3> radiation;
   for (Component c : Component::kAll)

@@ -229,21 +229,28 @@ TEST(RemoveQuadraticTrend, CorrectedSeriesEndsNearlyAtRest) {
   EXPECT_EQ(corrected[1], series[1]);
 }
 
-TEST(RemoveQuadraticTrend, ThreeAtOnceGiveTheBitsOfThreeAlone) {
+TEST(RemoveQuadraticTrend, LinesOfThreeAtOnceGiveTheBitsOfEachAlone) {
   std::mt19937 engine(4);
   std::normal_distribution<float> noise(0.0f, 1.0f);
   for (const std::size_t n : {2, 3, 1000}) {
-    std::array<std::vector<float>, 3> together, alone;
+    std::array<std::vector<float>, 3> series, alone;
     for (std::size_t s = 0; s < 3; ++s) {
-      for (std::size_t k = 0; k < n; ++k) together[s].push_back(noise(engine) + 0.1f * s);
-      alone[s] = together[s];
+      for (std::size_t k = 0; k < n; ++k) series[s].push_back(noise(engine) + 0.1f * s);
+      alone[s] = series[s];
       remove_quadratic_trend(0.01f, alone[s]);
     }
-    remove_quadratic_trends(0.01f, together[0], together[1], together[2]);
-    for (std::size_t s = 0; s < 3; ++s) EXPECT_EQ(together[s], alone[s]) << n << " " << s;
+    const std::array<TrendLine, 3> lines =
+        quadratic_trend_lines(0.01f, series[0], series[1], series[2]);
+    for (std::size_t s = 0; s < 3; ++s) {
+      std::vector<float> corrected = series[s];
+      for (std::size_t k = 2; k < n; ++k) {
+        corrected[k] = lines[s].corrected(series[s][k], static_cast<float>(k), 0.01f);
+      }
+      EXPECT_EQ(corrected, alone[s]) << n << " " << s;
+    }
   }
   std::vector<float> a(10), b(10), c(9);
-  EXPECT_THROW(remove_quadratic_trends(0.01f, a, b, c), InternalError);
+  EXPECT_THROW(quadratic_trend_lines(0.01f, a, b, c), InternalError);
 }
 
 TEST(RemoveQuadraticTrend, FewerThanTwoSamplesIsAnInternalError) {
