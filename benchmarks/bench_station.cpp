@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -121,20 +122,32 @@ int main(int argc, char** argv) {
   std::vector<float> normals(3 * typical_n);
   const double normals_us = micro_benchmark(200, [&] { draws.fill_normal(normals); });
 
-  // The radiation averages of a pair: two horizontal components and the vertical one.
+  // The radiation averages of a pair, as the pair computes them: two horizontal components and
+  // the vertical one at once.
   const std::uint64_t fold = typical_n / 2 + 1;
-  std::vector<float> frequency(fold), gain(fold), ua(1000), ub(1000);
+  std::vector<float> frequency(fold), ua(1000), ub(1000);
+  tv::Array2<float> gains(3, fold);
   for (std::size_t k = 0; k < fold; ++k) frequency[k] = 0.01f * k;
   draws.fill_uniform(ua);
   draws.fill_uniform(ub);
   const tv::radiation::RadiationAngles angles{0.3f, 0.8f, 1.5f, 2.0f, 2.4f};
+  tv::radiation::RadiationScratch scratch(1000);
   const double radiation_us = micro_benchmark(50, [&] {
-    tv::radiation::horizontal_radiation_spectrum(draws, angles, frequency, -1.5707964f, 1000, gain);
-    tv::radiation::horizontal_radiation_spectrum(draws, angles, frequency, 0.0f, 1000, gain);
-    tv::radiation::vertical_radiation_spectrum(angles, frequency, ua, ub, 1000, gain);
+    tv::radiation::arrival_radiation(draws, angles, frequency, {-1.5707964f, 0.0f}, ua, ub, 1000,
+                                     scratch, {gains.row(0), gains.row(1), gains.row(2)});
+  });
+
+  // The baseline corrections of a pair's three noise series: three chains of dependent additions
+  // over N samples, run side by side.
+  const std::span<const float> series(normals);
+  std::array<tv::fft::TrendLine, 3> lines{};
+  const double trend_us = micro_benchmark(200, [&] {
+    lines = tv::fft::quadratic_trend_lines(0.01f, series.first(typical_n),
+                                           series.subspan(typical_n, typical_n),
+                                           series.subspan(2 * typical_n, typical_n));
   });
   const double floor_us = transforms_us + normals_us;
-  const double rest_us = us_per_pair - transforms_us - normals_us - radiation_us;
+  const double rest_us = us_per_pair - transforms_us - normals_us - radiation_us - trend_us;
 
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -163,6 +176,7 @@ int main(int argc, char** argv) {
   share("transforms", transforms_us);
   share("normal draws", normals_us);
   share("radiation averages", radiation_us);
+  share("trend corrections", trend_us);
   share("the rest", rest_us);
   std::printf("\npeak resident memory of this program: %.1f MB\n", usage.ru_maxrss / 1024.0);
   return 0;
