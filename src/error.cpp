@@ -9,17 +9,42 @@ namespace tolvane {
 
 namespace {
 
+// The shortest round-trip digits come from the scientific form; they are then written out in
+// fixed notation (1e30f is "1000000000000000000000000000000", not its exact binary value).
 template <class Real>
 std::string shortest_fixed(Real value) {
   if (std::isnan(value)) return "NaN";
   if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-  // The largest double needs 309 digits before the point; the shortest form never has more
-  // digits after it than the smallest subnormal's position (1074 for double).
-  char buffer[1500];
+  char buffer[64];
   const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
   if (result.ec != std::errc()) throw InternalError("a number could not be formatted");
-  return std::string(buffer, result.ptr);
+  const std::string_view text(buffer, result.ptr);
+
+  const std::size_t e = text.find('e');
+  std::string out;
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c == '-') {
+      out += c;
+    } else if (c != '.') {
+      digits += c;
+    }
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+'), text.data() + text.size(), exponent);
+
+  const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  } else if (point >= count) {
+    out += digits + std::string(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out += digits.substr(0, static_cast<std::size_t>(point)) + "." +
+           digits.substr(static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 }  // namespace
