@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+from pathlib import Path
 
 import _varnett
 import numpy as np
@@ -98,3 +99,13 @@ def some_stations(n: int = 7) -> Stations:
         kappa_s=np.linspace(0.02, 0.06, n),
         q_frequency_exponent=np.linspace(0.4, 0.8, n),
     )
+
+
+GUIDE = Path(__file__).parents[2] / "docs" / "user-guide.md"
+
+
+def guide_block(language: str) -> str:
+    """The first code block of a language in the user guide."""
+    text = GUIDE.read_text(encoding="utf-8")
+    start = text.index(f"```{language}\n") + len(language) + 4
+    return text[start : text.index("```", start)]

@@ -9,6 +9,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from package_helpers import (
+    guide_block,
     replace_segment,
     requires_engine,
     requires_inputs,
@@ -152,6 +153,19 @@ def test_run_saves_records_equal_to_simulate(
     assert saved == expected
     assert [line.split()[0] for line in out.splitlines()[2:5]] == ["S00", "S01", "S02"]
     assert len((tmp_path / "im.csv").read_text().splitlines()) == 1 + 3 * 3
+
+
+@requires_engine
+def test_run_the_scenario_of_the_user_guide(
+    tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
+    (tmp_path / "quake.toml").write_text(guide_block("toml"))
+    (tmp_path / "stations.csv").write_text(guide_block("csv"))
+    status, out, err = run_cli(capsys, "run", tmp_path / "quake.toml", "--stations",
+                               tmp_path / "stations.csv", "--out", tmp_path / "quake.npz")  # fmt: skip
+    assert status == 0, err
+    assert Records.load(tmp_path / "quake.npz").acceleration.shape == (3, 3, 4000)
+    assert "CLOSE" in out
 
 
 def test_bundled_demo_files_are_what_the_script_makes(tmp_path: Path) -> None:

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from package_helpers import replace_segment, small_scenario, small_segment
+from package_helpers import guide_block, replace_segment, small_scenario, small_segment
 from varnett import (
     InputError,
     Scenario,
@@ -228,3 +228,13 @@ def test_station_table_rejects_inconsistent_columns() -> None:
         Stations(name=("a", "b"), latitude_deg=[1, 2], longitude_deg=[1])
     with pytest.raises(ValueError, match="station names must be unique; repeated: a"):
         Stations(name=("a", "a"), latitude_deg=[1, 2], longitude_deg=[1, 2])
+
+
+def test_the_user_guide_examples_read(tmp_path: Path) -> None:
+    (tmp_path / "quake.toml").write_text(guide_block("toml"))
+    (tmp_path / "stations.csv").write_text(guide_block("csv"))
+    scenario = read_scenario(tmp_path / "quake.toml")
+    stations = read_stations(tmp_path / "stations.csv", kappa_s=0.05)
+    assert scenario.segments[0].slip.shape == (3, 4)
+    assert scenario.segments[0].rise_time_s.tolist() == [[np.float32(0.8)] * 4] * 3
+    assert stations.kappa_s.tolist() == [np.float32(0.03), np.float32(0.05), np.float32(0.05)]

@@ -73,7 +73,8 @@ rayset = [1, 2]
 path_duration_model = 0
 
 [site]
-# Upper frequency limit of the synthesis: the usual 20 Hz of engineering accelerograms.
+# High-cut frequency of the filter 1 / (1 + f / fmax) that replaces kappa at stations whose
+# kappa_s is 0 or less (15 Hz at most on the vertical component); unused where kappa > 0.
 fmax_hz = 20.0
 
 [record]
