@@ -258,6 +258,7 @@ def _run(args: argparse.Namespace) -> int:
     scenario, stations = _read_inputs(args.scenario, args.stations)
     if args.out.is_dir():
         raise UserError(f"{args.out}: is a folder; --out takes the name of the records file")
+    _guard(str(args.out), lambda: args.out.parent.mkdir(parents=True, exist_ok=True))
     records = _simulate(scenario, stations, args, str(args.scenario))
     _guard(str(args.out), lambda: records.save(args.out))
     if args.intensity is not None:

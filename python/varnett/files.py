@@ -13,10 +13,10 @@ import io
 import math
 import os
 import tomllib
-from collections.abc import Callable, Iterable, Mapping
+from collections.abc import Iterable, Mapping
 from dataclasses import fields
 from pathlib import Path
-from typing import Any
+from typing import Any, NoReturn
 
 import numpy as np
 
@@ -106,10 +106,7 @@ def read_grid(path: StrPath) -> np.ndarray:
             tokens = line.split("#", 1)[0].replace(",", " ").split()
             if not tokens:
                 continue
-            row = [
-                _parse_number(t, lambda t, n=number: f"{name} line {n}: {t!r} is not a number")
-                for t in tokens
-            ]
+            row = [_parse_number(t, f"{name} line {number}: {t!r}") for t in tokens]
             if rows and len(row) != len(rows[0]):
                 raise InputError(
                     f"{name} line {number}: {len(row)} values, but the first row "
@@ -149,11 +146,12 @@ def _grid_array(rows: list[list[float]]) -> np.ndarray:
     return np.array(rows, dtype=np.float64).astype(np.float32)
 
 
-def _parse_number(text: str, message: Callable[[str], str]) -> float:
+def _parse_number(text: str, what: str) -> float:
+    """``float(text)``; ``what`` names the text in the error (file, line, column)."""
     try:
         return float(text)
     except ValueError:
-        raise InputError(message(text)) from None
+        raise InputError(f"{what} is not a number") from None
 
 
 # --- scenario files --------------------------------------------------------------------------
@@ -168,7 +166,7 @@ class _Table:
             self.fail(f"must be a table, got {_describe(data)}")
         self.data: dict[str, Any] = data  # type: ignore[assignment]
 
-    def fail(self, message: str) -> None:
+    def fail(self, message: str) -> NoReturn:
         raise InputError(f"{self.source}: {self.where}: {message}")
 
     def only(self, allowed: Iterable[str]) -> None:
@@ -190,7 +188,6 @@ class _Table:
             return float(value)
         except OverflowError:
             self.fail(f"{key} = {value} is too large for a number")
-            raise  # unreachable: fail raises
 
     def integer(self, key: str) -> int:
         value = self.get(key)
@@ -210,6 +207,17 @@ class _Table:
         names = [f.name for f in fields(cls)]
         self.only(names)
         return cls(**{name: self.number(name) for name in names})
+
+
+def _is_number(value: object) -> bool:
+    """A TOML integer or float that converts to a double (booleans are not numbers)."""
+    if isinstance(value, bool) or not isinstance(value, int | float):
+        return False
+    try:
+        float(value)
+    except OverflowError:
+        return False
+    return True
 
 
 def _describe(value: object) -> str:
@@ -326,11 +334,7 @@ def _velocity_model(table: _Table) -> VelocityModel:
         table.fail(f"layers must be an array of rows, got {_describe(layers)}")
     width = len(LAYER_COLUMNS)
     for number, row in enumerate(layers, start=1):
-        if (
-            not isinstance(row, list)
-            or len(row) != width
-            or any(isinstance(v, bool) or not isinstance(v, int | float) for v in row)
-        ):
+        if not isinstance(row, list) or len(row) != width or not all(_is_number(v) for v in row):
             table.fail(
                 f"layer {number} must be a row of {width} numbers "
                 f"({_listing(LAYER_COLUMNS)}), got {row!r}"
@@ -371,9 +375,7 @@ def _segment(table: _Table, base_dir: Path) -> Segment:
 
 def _inline_grid(table: _Table, name: str, rows: list[Any]) -> np.ndarray:
     for number, row in enumerate(rows, start=1):
-        if not isinstance(row, list) or any(
-            isinstance(v, bool) or not isinstance(v, int | float) for v in row
-        ):
+        if not isinstance(row, list) or not all(_is_number(v) for v in row):
             table.fail(f"{name}: row {number} must be an array of numbers")
         if len(row) != len(rows[0]):
             table.fail(f"{name}: row {number} has {len(row)} values, but row 1 has {len(rows[0])}")
@@ -579,7 +581,7 @@ def read_stations(
 
 
 def _cell_number(text: str, column: str, where: str) -> float:
-    value = _parse_number(text, lambda t: f"{where}: {column} {t!r} is not a number")
+    value = _parse_number(text, f"{where}: {column} {text!r}")
     if column in ("latitude_deg", "longitude_deg") and not math.isfinite(value):
         raise InputError(f"{where}: {column} {text!r} is not a finite number")
     return value

@@ -359,9 +359,10 @@ class Scenario(_Value):
         """The module's ``SlipModel`` built from the segments."""
         built = []
         for number, segment in enumerate(self.segments, start=1):
-            with _context(f"segment {number}"):
+            with _context(f"[[segment]] {number}"):
                 built.append(segment.build())
-        return _varnett.SlipModel(built)
+        with _context("the segments"):
+            return _varnett.SlipModel(built)
 
     def seismic_moment_dyn_cm(self) -> float:
         """Seismic moment of the slip model, dyn cm.
@@ -406,13 +407,16 @@ class Scenario(_Value):
         ------
         ValueError, TypeError, OverflowError
             The module's own error for an invalid value, with a note naming the part of the
-            scenario it came from (e.g. ``in segment 2``).
+            scenario it came from (e.g. ``in [[segment]] 2 of the scenario``, segments counted
+            from 1 as in the file).
         """
         config = self.config()
         slip_model = self.slip_model()
         with _context("[velocity_model]"):
             velocity_model = self.velocity_model.build()
-        return _varnett.Simulator(config, slip_model, velocity_model)
+        # The simulator's own messages count segments from 0.
+        with _context("the segments", "; the message numbers them from 0"):
+            return _varnett.Simulator(config, slip_model, velocity_model)
 
 
 def _settings(settings: object) -> dict[str, object]:
@@ -420,10 +424,10 @@ def _settings(settings: object) -> dict[str, object]:
 
 
 @contextlib.contextmanager
-def _context(where: str) -> Iterator[None]:
+def _context(where: str, remark: str = "") -> Iterator[None]:
     """Add a note naming the part of the scenario to an error raised by the module."""
     try:
         yield
     except (ValueError, TypeError, OverflowError) as error:
-        error.add_note(f"in {where} of the scenario")
+        error.add_note(f"in {where} of the scenario{remark}")
         raise

@@ -105,7 +105,7 @@ def test_invalid_model_reports_the_module_message(
     assert status == 1
     assert one_error_line(err) == (
         f"{scenario}: stress_drop_bars must be positive and finite everywhere; got 0 "
-        "(in segment 1 of the scenario)"
+        "(in [[segment]] 1 of the scenario)"
     )
 
 

@@ -194,6 +194,8 @@ BAD_SCENARIOS = [
     ("  [2.0, 4.5, 2.6, 2.4, 260.0, 130.0],", "  [2.0, 4.5, 2.6],",
      "s.toml: [velocity_model]: layer 1 must be a row of 6 numbers"),
     ("vs_moho_km_s = 4.5\n", "", "s.toml: [velocity_model]: missing key 'vs_moho_km_s'"),
+    ("dt = 0.01", "dt = 1" + "0" * 400, "s.toml: [record]: dt = 1000"),
+    ("  [2.0, 4.5,", "  [2" + "0" * 400 + ", 4.5,", "[velocity_model]: layer 1 must be a row"),
 ]  # fmt: skip
 
 

@@ -13,6 +13,7 @@ from package_helpers import (
     requires_engine,
     requires_inputs,
     small_scenario,
+    small_segment,
     some_stations,
 )
 from varnett.simulation import run_stations
@@ -26,7 +27,7 @@ from varnett.simulation import run_stations
             replace_segment(small_scenario(), stress_drop_bars=np.full((4, 6), -1.0)),
             ValueError,
             "stress_drop_bars must be positive and finite everywhere; got -1",
-            "in segment 1 of the scenario",
+            "in [[segment]] 1 of the scenario",
         ),
         (
             replace_segment(small_scenario(), rise_time_s=np.ones((6, 4))),
@@ -35,7 +36,13 @@ from varnett.simulation import run_stations
                 "slip (4, 6), rise_time_s (6, 4), rupture_time_s (4, 6) and stress_drop_bars "
                 "(4, 6) must have the same shape -- they describe the same subfaults"
             ),
-            "in segment 1 of the scenario",
+            "in [[segment]] 1 of the scenario",
+        ),
+        (
+            small_scenario(segments=()),
+            ValueError,
+            "a slip model needs at least one segment",
+            "in the segments of the scenario",
         ),
         (
             small_scenario(path=varnett.PathSettings(rayset=(1,), path_duration_model=3)),
@@ -69,6 +76,16 @@ def test_scenario_builds_a_simulator_and_stays_picklable() -> None:
     with pytest.raises(TypeError):
         pickle.dumps(simulator)
     assert pickle.loads(pickle.dumps(scenario)) == scenario
+
+    wider = small_segment(subfault_length_km=3.0)
+    with pytest.raises(ValueError) as caught:
+        small_scenario(segments=(small_segment(), wider)).to_simulator()
+    assert str(caught.value).startswith(
+        "segment 1 has subfault_length_km = 3 km, but segment 0 has 2 km"
+    )
+    assert caught.value.__notes__ == [
+        "in the segments of the scenario; the message numbers them from 0"
+    ]
 
 
 @pytest.fixture(scope="module")
