@@ -230,16 +230,6 @@ def _simulate(
     return records_for(scenario, stations, acceleration)
 
 
-def _headline(records: Records) -> str:
-    scenario = records.scenario
-    where = ""
-    if scenario is not None:
-        where = f"{scenario.name or 'scenario'}, Mw {scenario.moment_magnitude():.2f}: "
-    return (
-        f"{where}{len(records.stations)} stations, {records.n_time} samples at {records.dt_s:g} s\n"
-    )
-
-
 def _read_inputs(scenario_path: Path, stations_path: Path) -> tuple[Scenario, Stations]:
     scenario = _guard(str(scenario_path), lambda: Scenario.load(scenario_path))
     defaults = scenario.station_defaults
@@ -267,7 +257,7 @@ def _run(args: argparse.Namespace) -> int:
             lambda: args.intensity.write_text(records.intensity_csv(), encoding="utf-8"),
         )
     if not args.quiet:
-        sys.stdout.write(_headline(records) + records.summary())
+        sys.stdout.write(records.summary())
         sys.stdout.write(f"records written to {args.out}\n")
     return 0
 
@@ -309,7 +299,7 @@ def _demo(args: argparse.Namespace) -> int:
     records = _simulate(scenario, stations, args, str(demo.SCENARIO))
     written = _guard(str(args.out), lambda: demo.write_outputs(records, args.out, plot))
     if not args.quiet:
-        sys.stdout.write(_headline(records) + records.summary())
+        sys.stdout.write(records.summary())
     for path in written:
         sys.stdout.write(f"wrote {path}\n")
     return 0

@@ -139,7 +139,12 @@ class Records:
         )
 
     def summary(self) -> str:
-        """A text table: station, distance to the rupture and PGA of every component."""
+        """A headline (scenario, Mw, record size) and a table of station, distance to the
+        rupture (to the nearest subfault centre) and PGA of every component."""
+        headline = f"{len(self.stations)} stations, {self.n_time} samples at {self.dt_s:g} s"
+        if self.scenario is not None:
+            name = self.scenario.name or "scenario"
+            headline = f"{name}, Mw {self.scenario.moment_magnitude():.2f}: {headline}"
         distance = self.distance_km()
         peak = self.pga()
         head = ["station", "R_rup km"] + [f"PGA {c}" for c in self.components]
@@ -155,7 +160,7 @@ class Records:
             ).rstrip()
             for row in [head, *rows]
         ]
-        return "\n".join([lines[0], *lines[1:], "(PGA in cm/s^2)"]) + "\n"
+        return "\n".join([headline, *lines, "(PGA in cm/s^2)"]) + "\n"
 
     def intensity_csv(self, periods_s: npt.ArrayLike = intensity.STANDARD_PERIODS_S) -> str:
         """PGA, PGV and 5 %-damped PSA of every station and component as CSV text."""

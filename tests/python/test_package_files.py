@@ -13,6 +13,7 @@ from varnett import (
     InputError,
     Scenario,
     Stations,
+    VelocityModel,
     read_grid,
     read_scenario,
     read_stations,
@@ -240,3 +241,23 @@ def test_the_user_guide_examples_read(tmp_path: Path) -> None:
     assert scenario.segments[0].slip.shape == (3, 4)
     assert scenario.segments[0].rise_time_s.tolist() == [[np.float32(0.8)] * 4] * 3
     assert stations.kappa_s.tolist() == [np.float32(0.03), np.float32(0.05), np.float32(0.05)]
+
+
+def test_seismic_moment_weighs_each_row_by_the_rigidity_of_its_layer() -> None:
+    # A vertical fault from the surface: row centres at 1 and 3 km, in layers whose bases are
+    # at 2 km and (the half-space, cut at the Moho velocity) below.
+    model = VelocityModel.from_layers(
+        [(2.0, 5.0, 3.0, 2.5, 300, 150), (9.0, 8.0, 4.6, 3.3, 500, 250)], vs_moho_km_s=4.5
+    )
+    segment = small_segment(
+        dip_deg=90.0, top_depth_km=0.0, subfault_length_km=2.0, subfault_width_km=2.0,
+        slip=[[100.0, 100.0, 100.0], [50.0, 50.0, 50.0]], rise_time_s=np.ones((2, 3)),
+        rupture_time_s=np.zeros((2, 3)), stress_drop_bars=np.ones((2, 3)),
+    )  # fmt: skip
+    scenario = small_scenario(velocity_model=model, segments=(segment,))
+    area_km2 = 2.0 * 2.0
+    expected = 1e20 * area_km2 * 3 * (100.0 * 3.0**2 * 2.5 + 50.0 * 4.6**2 * 3.3)
+    assert scenario.seismic_moment_dyn_cm() == pytest.approx(expected, rel=1e-6)
+    assert scenario.moment_magnitude() == pytest.approx(
+        (2 / 3) * (np.log10(expected) - 16.05), rel=1e-9
+    )

@@ -100,7 +100,8 @@ def test_loading_something_else_is_a_one_line_error(tmp_path: Path) -> None:
 
 def test_summary_lists_distance_and_pga() -> None:
     records = synthetic_records(3)
-    lines = records.summary().splitlines()
+    headline, *lines = records.summary().splitlines()
+    assert headline == "small test, Mw 6.16: 3 stations, 1200 samples at 0.01 s"
     assert lines[0].split() == [
         "station",
         "R_rup",
