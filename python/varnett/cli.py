@@ -12,6 +12,7 @@ import sys
 from collections.abc import Callable, Sequence
 from importlib import metadata
 from pathlib import Path
+from types import ModuleType
 from typing import TypeVar
 
 from .errors import InputError
@@ -51,15 +52,19 @@ def _one_line(error: BaseException) -> str:
     return f"{text} ({'; '.join(notes)})" if notes else text
 
 
-def _guard(what: str, action: Callable[[], T]) -> T:
-    """Run ``action``; an input or model error becomes a :class:`UserError` prefixed by ``what``."""
+def _guard(what: str, action: Callable[[], T], *, values: bool = False) -> T:
+    """Run ``action``, turning a file error into a :class:`UserError`.
+
+    With ``values``, the errors of the engine and of the data classes for invalid values
+    (``ValueError``, ``TypeError``, ``OverflowError``) become one too, prefixed by ``what``.
+    """
     try:
         return action()
-    except InputError as error:
-        raise UserError(_one_line(error)) from None
-    except OSError as error:
+    except (InputError, OSError) as error:
         raise UserError(_one_line(error)) from None
     except (ValueError, TypeError, OverflowError) as error:
+        if not values:
+            raise
         raise UserError(f"{what}: {_one_line(error)}") from None
 
 
@@ -219,7 +224,7 @@ def _version() -> str:
 def _simulate(
     scenario: Scenario, stations: Stations, args: argparse.Namespace, scenario_name: str
 ) -> Records:
-    simulator = _guard(scenario_name, scenario.to_simulator)
+    simulator = _guard(scenario_name, scenario.to_simulator, values=True)
     acceleration = run_stations(
         simulator,
         stations,
@@ -240,6 +245,7 @@ def _read_inputs(scenario_path: Path, stations_path: Path) -> tuple[Scenario, St
             kappa_s=defaults.kappa_s,
             q_frequency_exponent=defaults.q_frequency_exponent,
         ),
+        values=True,
     )
     return scenario, stations
 
@@ -262,7 +268,7 @@ def _run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _plot_module() -> object:
+def _plot_module() -> ModuleType:
     try:
         from . import plot
     except ImportError as error:
@@ -280,9 +286,7 @@ def _plot(args: argparse.Namespace) -> int:
     folder = args.out if args.out is not None else args.result.parent
     written = _guard(
         str(folder),
-        lambda: plot.save_figures(  # type: ignore[attr-defined]
-            records, folder, stations=args.stations
-        ),
+        lambda: plot.save_figures(records, folder, stations=args.stations),
     )
     for path in written:
         sys.stdout.write(f"wrote {path}\n")
@@ -293,6 +297,8 @@ def _demo(args: argparse.Namespace) -> int:
     from . import demo
 
     plot = _plot_module()
+    if args.out.exists() and not args.out.is_dir():
+        raise UserError(f"{args.out}: is a file; --out takes the name of a folder")
     scenario, stations = _read_inputs(demo.SCENARIO, demo.STATIONS)
     if args.station_count is not None:
         stations = stations[: args.station_count]
