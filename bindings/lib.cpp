@@ -46,12 +46,14 @@
 #include "config.hpp"
 #include "error.hpp"
 #include "input.hpp"
+#include "sim.hpp"
 #include "state.hpp"
 
 namespace {
 
 namespace config = tolvane::config;
 namespace input = tolvane::input;
+namespace sim = tolvane::sim;
 namespace state = tolvane::state;
 using tolvane::format;
 
@@ -940,6 +942,177 @@ struct PyVelocityModel1D {
   static inline PyMethodDef methods[] = {{}};
 };
 
+// The interpreter lock, released for the lifetime of this object and re-acquired when it ends,
+// also when an exception leaves the scope (so `guarded` runs with the lock held).
+class ReleasedLock {
+ public:
+  ReleasedLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedLock() { PyEval_RestoreThread(state_); }
+  ReleasedLock(const ReleasedLock&) = delete;
+  ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+struct PySimulator {
+  using Held = sim::Simulator;
+  static constexpr const char* name = "Simulator";
+  static constexpr const char* qualified_name = "_varnett.Simulator";
+  static constexpr const char* doc =
+      "Simulator(config, slip_model, velocity_model)\n--\n\n"
+      "A configured simulation, ready to run stations against.\n"
+      "\n"
+      "Built once per source; the station-independent work \xe2\x80\x94 the air layer, the "
+      "slip-model\n"
+      "normalisation, the moment scaling \xe2\x80\x94 happens here rather than per station.\n"
+      "\n"
+      "# Threads, not processes\n"
+      "\n"
+      "`run_stations` releases the GIL and takes `&self`, so one of these can be shared across a\n"
+      "**dask thread pool**. It is deliberately not picklable: `dask.distributed` would need to\n"
+      "send it between processes, and a silent re-normalisation on the far side is a worse\n"
+      "failure than a loud one here.";
+  static constexpr const char* parameters[] = {"config", "slip_model", "velocity_model"};
+  static constexpr Signature signature{"Simulator.__new__()", parameters, 3};
+
+  static std::optional<Held> build(const BoundArguments& in) {
+    const config::HfConfig* hf_config = nullptr;
+    const input::StochModel* slip = nullptr;
+    const std::vector<state::InputLayer>* layers = nullptr;
+    if (!to_instance<PyHfConfig>(in["config"], hf_config) ||
+        !to_instance<PySlipModel>(in["slip_model"], slip) ||
+        !to_instance<PyVelocityModel1D>(in["velocity_model"], layers)) {
+      return std::nullopt;
+    }
+    auto built = sim::Simulator::create(*hf_config, *slip, *layers);
+    if (const auto* error = std::get_if<sim::SimError>(&built)) {
+      return raise(PyExc_ValueError, error->message());
+    }
+    return std::get<Held>(std::move(built));
+  }
+
+  static constexpr const char* run_parameters[] = {"latitude_deg", "longitude_deg", "station_seed",
+                                                   "kappa_s", "q_frequency_exponent"};
+  static constexpr Signature run_signature{"Simulator.run_stations()", run_parameters, 0};
+  static constexpr const char* run_doc =
+      "run_stations($self, *, latitude_deg, longitude_deg, station_seed, kappa_s, "
+      "q_frequency_exponent)\n--\n\n"
+      "Simulate a batch of stations.\n"
+      "\n"
+      "Returns acceleration in cm/s^2, shaped `(3, n_station, n_time)` with components\n"
+      "ordered 090/000/vertical.";
+
+  // The station arrays, read in place as flat buffers.
+  struct Stations {
+    std::span<const float> latitude, longitude;
+    std::span<const std::uint64_t> seed;
+    std::span<const float> kappa, q_exponent;
+  };
+
+  static std::optional<Stations> read_stations(const BoundArguments& in) {
+    NdArray<float, 1> latitude, longitude, kappa, q_exponent;
+    NdArray<std::uint64_t, 1> seed;
+    if (!to_array(in["latitude_deg"], latitude) || !to_array(in["longitude_deg"], longitude) ||
+        !to_array(in["station_seed"], seed) || !to_array(in["kappa_s"], kappa) ||
+        !to_array(in["q_frequency_exponent"], q_exponent)) {
+      return std::nullopt;
+    }
+    Stations out;
+    std::optional<std::span<const float>> f;
+    std::optional<std::span<const std::uint64_t>> u;
+    if (!(f = read_flat(latitude))) return std::nullopt;
+    out.latitude = *f;
+    if (!(f = read_flat(longitude))) return std::nullopt;
+    out.longitude = *f;
+    if (!(u = read_flat(seed))) return std::nullopt;
+    out.seed = *u;
+    if (!(f = read_flat(kappa))) return std::nullopt;
+    out.kappa = *f;
+    if (!(f = read_flat(q_exponent))) return std::nullopt;
+    out.q_exponent = *f;
+
+    const std::size_t n = out.latitude.size();
+    if (out.longitude.size() != n || out.seed.size() != n || out.kappa.size() != n ||
+        out.q_exponent.size() != n) {
+      return raise(PyExc_ValueError,
+                   format("every station array must have one entry per station. Got lengths [{}, "
+                          "{}, {}, {}, {}] for (latitude_deg, longitude_deg, station_seed, "
+                          "kappa_s, q_frequency_exponent)",
+                          n, out.longitude.size(), out.seed.size(), out.kappa.size(),
+                          out.q_exponent.size()));
+    }
+    return out;
+  }
+
+  // A zero-filled float32 array of shape (3, n_station, n_time) that owns its buffer; MemoryError
+  // when the size overflows or cannot be allocated, before any station is simulated.
+  static Ref result_array(std::size_t n_station, std::size_t n_time) {
+    std::size_t elements = 0;
+    const bool fits =
+        !__builtin_mul_overflow(n_station, n_time, &elements) &&
+        !__builtin_mul_overflow(elements, std::size_t{3} * sizeof(float), &elements) &&
+        elements <= static_cast<std::size_t>(NPY_MAX_INTP);
+    if (!fits) {
+      PyErr_NoMemory();
+      return Ref();
+    }
+    npy_intp dims[3] = {3, static_cast<npy_intp>(n_station), static_cast<npy_intp>(n_time)};
+    return Ref::steal(PyArray_ZEROS(3, dims, NPY_FLOAT32, 0));
+  }
+
+  static PyObject* run_stations(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded(
+        [&]() -> PyObject* {
+          BoundArguments arguments(run_signature);
+          if (!arguments.bind(args, kwargs)) return nullptr;
+          const std::optional<Stations> stations = read_stations(arguments);
+          if (!stations) return nullptr;
+          const sim::Simulator& simulator = held<PySimulator>(self);
+          const std::size_t n_station = stations->latitude.size();
+          const std::size_t n_time = simulator.ndata();
+          Ref result = result_array(n_station, n_time);
+          if (!result) return nullptr;
+          float* out =
+              static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+          {
+            const ReleasedLock unlocked;
+            simulate(simulator, *stations, std::span<float>(out, 3 * n_station * n_time));
+          }
+          return result.release();
+        },
+        nullptr);
+  }
+
+  // Stations one after another in input order; row c of station i goes to out[c][i][:].
+  static void simulate(const sim::Simulator& simulator, const Stations& stations,
+                       std::span<float> out) {
+    const std::size_t n_station = stations.latitude.size();
+    const std::size_t n_time = simulator.ndata();
+    for (std::size_t i = 0; i < n_station; ++i) {
+      const sim::Station station{.longitude = stations.longitude[i],
+                                 .latitude = stations.latitude[i],
+                                 .name = format("station-{}", i),
+                                 .kappa_s = stations.kappa[i],
+                                 .q_exponent = stations.q_exponent[i]};
+      const sim::Simulation record = simulator.run_station(station, stations.seed[i]);
+      for (std::size_t c = 0; c < 3; ++c) {
+        const std::span<const float> row = record.acc.row(c);
+        std::copy(row.begin(), row.end(), out.begin() + (c * n_station + i) * n_time);
+      }
+    }
+  }
+
+  static inline PyGetSetDef properties[] = {{}};
+  static inline PyMethodDef methods[] = {
+      {.ml_name = "run_stations",
+       .ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&run_stations)),
+       .ml_flags = METH_VARARGS | METH_KEYWORDS,
+       .ml_doc = run_doc},
+      {},
+  };
+};
+
 // ---------------------------------------------------------------------------------------------
 // 6. The module
 
@@ -956,6 +1129,7 @@ constexpr ClassType module_classes[] = {
     &class_type<PySiteParameters>,
     &class_type<PyRecordParameters>,
     &class_type<PyHfConfig>,
+    &class_type<PySimulator>,
 };
 // clang-format on
 

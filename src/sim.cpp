@@ -5,7 +5,11 @@
 #include <limits>
 #include <optional>
 
+#include <algorithm>
+
 #include "error.hpp"
+#include "ray.hpp"
+#include "site.hpp"
 
 namespace tolvane::sim {
 
@@ -275,6 +279,421 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
   sim.run.max_shear_velocity_km_s = largest_shear_velocity(sim.vmod);
   sim.rayset = config.path.rayset;
   return sim;
+}
+
+}  // namespace tolvane::sim
+
+// --- Station run --------------------------------------------------------------------------------
+
+namespace tolvane::sim {
+
+namespace {
+
+constexpr float kPi = 3.1415927f;
+constexpr float kHalfPi = 1.5707964f;
+// The straight ray's window starts at 0.7 of its travel time at 3.7 km/s.
+constexpr float kStraightRayFraction = 0.7f;
+constexpr float kStraightRayVelocity = 3.7f;
+// The straight ray's attenuation is that of a path of this quality factor.
+constexpr float kStraightRayQ = 150.0f;
+// The perturbed rupture-velocity fraction never exceeds this.
+constexpr float kMaxRuptureFraction = 1.4f;
+// The time window lasts this many times the sum of path and source durations.
+constexpr float kWindowStretch = 2.12f;
+// Vertical motion is synthesised up to this frequency at most (Hz).
+constexpr float kVerticalFmaxCap = 15.0f;
+
+std::int32_t add_samples(std::int32_t a, std::int32_t b) {
+  std::int32_t sum = 0;
+  ensure(!__builtin_add_overflow(a, b, &sum), "sample number {} + {} overflows", a, b);
+  return sum;
+}
+
+std::size_t add_count(std::size_t a, std::size_t b) {
+  std::size_t sum = 0;
+  ensure(!__builtin_add_overflow(a, b, &sum), "a census counter overflows");
+  return sum;
+}
+
+std::int32_t record_length_i32(std::size_t ndata) {
+  ensure(ndata <= static_cast<std::size_t>(INT32_MAX),
+         "a record of {} samples exceeds the 32-bit sample numbers", ndata);
+  return static_cast<std::int32_t>(ndata);
+}
+
+}  // namespace
+
+float Component::capped_fmax(float fmax_hz) const {
+  return value == Vertical ? std::fmin(fmax_hz, kVerticalFmaxCap) : fmax_hz;
+}
+
+float Component::azimuth_offset_rad() const {
+  const float offset_deg = value == E090 ? -90.0f : 0.0f;
+  return offset_deg * kDegToRad;
+}
+
+Clipping Clipping::for_arrival(std::int32_t start_sample, float window_s, const RunScalars& run) {
+  const float peak_sample =
+      static_cast<float>(start_sample) + ((run.window_peak_fraction * window_s) / run.dt);
+  const float overrun_samples = peak_sample - static_cast<float>(run.ndata);
+  if (overrun_samples > 0.0f) return Clipping{1, overrun_samples * run.dt};
+  return Clipping{};
+}
+
+Clipping& Clipping::operator+=(const Clipping& other) {
+  peaks_lost = add_count(peaks_lost, other.peaks_lost);
+  worst_overrun_s = std::fmax(worst_overrun_s, other.worst_overrun_s);  // NaN yields the other
+  return *this;
+}
+
+Census& Census::operator+=(const Census& other) {
+  pairs_attempted = add_count(pairs_attempted, other.pairs_attempted);
+  pairs_outside_record = add_count(pairs_outside_record, other.pairs_outside_record);
+  samples_computed = add_count(samples_computed, other.samples_computed);
+  samples_accumulated = add_count(samples_accumulated, other.samples_accumulated);
+  return *this;
+}
+
+std::optional<Placement> Placement::clip(std::int32_t start_sample, std::size_t np2,
+                                         std::size_t ndata) {
+  const std::int32_t first = std::max(start_sample, 1);
+  const std::int32_t end = add_samples(start_sample, record_length_i32(np2));
+  const std::int32_t last_sample = std::min(add_samples(end, -1), record_length_i32(ndata));
+  if (last_sample < first) return std::nullopt;
+  return Placement{.skip = static_cast<std::size_t>(first - start_sample),
+                   .offset = static_cast<std::size_t>(first - 1),
+                   .count = static_cast<std::size_t>(last_sample - first + 1)};
+}
+
+std::int32_t trunc_i32(float x) {
+  if (std::isnan(x)) return 0;
+  if (x >= 2147483648.0f) return INT32_MAX;
+  if (x < -2147483648.0f) return INT32_MIN;
+  return static_cast<std::int32_t>(x);
+}
+
+std::size_t source_layer_for(std::span<const state::Layer> vmod, float depth_km) {
+  ensure(!vmod.empty(), "the velocity model has no layers");
+  const double depth = depth_km;
+  for (std::size_t k = 0; k < vmod.size(); ++k) {
+    if (vmod[k].depth_km >= depth) return k;
+  }
+  return vmod.size() - 1;
+}
+
+WindowPass Simulator::time_window_pass(const input::Segment& segment,
+                                       const geom::SubfaultGeometry& geom,
+                                       const SegmentAngles& segment_angles,
+                                       std::span<const SourceStrength> segment_strengths) const {
+  WindowPass out{std::vector<float>(segment.subfault_total(), 0.0f), 0.0f};
+  const float corner_denominator = kPi * run.avg_subfault_km;
+  for (auto [i, j] : segment.depth_major()) {
+    const geom::SubfaultRay& ray = geom.at(i, j);
+    const float vs = static_cast<float>(vmod[source_layer_for(vmod, ray.depth_km)].vsh_km_s);
+    const float base = rupture.factor(ray.depth_km);
+    const float fc = ((base * segment_angles.corner_coeff) * vs) / corner_denominator;
+    const float path_s = path_duration.duration_at(ray.slant_km);
+    const std::size_t k = segment.grid_index(i, j);
+    const float source_s = (1.0f / fc) * std::sqrt(checked_at(segment_strengths, k).moment_scale);
+    const float window = (path_s + source_s) * kWindowStretch;
+    out.window_s[k] = window;
+    if (window > out.tmax) out.tmax = window;  // a NaN window leaves tmax
+  }
+  return out;
+}
+
+std::optional<SubfaultSource> SubfaultSource::gather(rng::DrawSource& rng,
+                                                     const SegmentPass& segment, std::size_t i,
+                                                     std::size_t j, const RunContext& ctx) {
+  const std::size_t k = segment.seg.grid_index(i, j);
+  const MomentWeight weight = checked_at(segment.weights, k);
+  if (weight.value < kMomentThreshold) return std::nullopt;  // NaN passes
+
+  const geom::SubfaultRay geometry = segment.geom.at(i, j);
+  const std::size_t layer = source_layer_for(ctx.vmod, geometry.depth_km);
+  const float vs = static_cast<float>(ctx.vmod[layer].vsh_km_s);
+  const float rho = static_cast<float>(ctx.vmod[layer].density_g_cm3);
+  const float base = ctx.rupture.factor(geometry.depth_km);
+  float rupture_fraction = base;
+  const float sigma = ctx.run.rupture_velocity_sigma;
+  if (sigma > 0.0f) {
+    const float n = rng.normal();
+    rupture_fraction = std::fmin(base * std::exp(n * sigma), kMaxRuptureFraction);
+  }
+  const float corner_frequency_hz =
+      ((((rupture_fraction * segment.angles.corner_coeff) * vs) / ctx.run.avg_subfault_km) / kPi);
+  return SubfaultSource{
+      .geometry = geometry,
+      .weight = weight,
+      .strength = checked_at(segment.strengths, k),
+      .rupture_time_s = segment.seg.at(i, j).rupture_time_s,
+      .window_s = checked_at(segment.windows.window_s, k),
+      .layer = layer,
+      .shear_velocity_km_s = vs,
+      .density_g_cm3 = rho,
+      .corner_frequency_hz = corner_frequency_hz,
+  };
+}
+
+std::int32_t SubfaultSource::earliest_start_sample(const RunScalars& run,
+                                                   std::span<const config::RayType> rayset) const {
+  const float travel_time_s = geometry.slant_km / run.max_shear_velocity_km_s;
+  const float window_start_s = travel_time_s - (run.window_peak_fraction * window_s);
+  float bound_s = window_start_s;
+  for (config::RayType ray : rayset) {
+    if (ray.kind() == config::RayKind::StraightRay) {
+      const float straight_s = (geometry.slant_km * kStraightRayFraction) / kStraightRayVelocity;
+      bound_s = std::fmin(window_start_s, straight_s);  // a NaN side yields the other
+      break;
+    }
+  }
+  return add_samples(trunc_i32(rupture_time_s / run.dt), trunc_i32(bound_s / run.dt));
+}
+
+TracedRay trace_ray(state::RayState& state, const SubfaultSource& source, config::RayType ray_type,
+                    const RunContext& ctx) {
+  const float vs = source.shear_velocity_km_s;
+  const float slant = source.geometry.slant_km;
+  const config::RayKind kind = ray_type.kind();
+  if (kind == config::RayKind::StraightRay) {
+    return TracedRay{
+        .path_length_km = slant,
+        .qbar = slant / (vs * kStraightRayQ),
+        .window_start_s = (slant * kStraightRayFraction) / kStraightRayVelocity,
+        .takeoff_rad = source.geometry.takeoff_rad,
+    };
+  }
+  const ray::GreenFunction green =
+      ray::green_function(state, ctx.vmod, source.geometry.depth_km, source.geometry.horiz_km,
+                          ray_type.code, state::WaveMode::Sh);
+  const float sine = green.rp0 * vs;
+  const float incidence = sine > 1.0f ? kHalfPi : std::asin(sine);
+  return TracedRay{
+      .path_length_km = green.rpath,
+      .qbar = green.qbar,
+      .window_start_s = green.stime - (ctx.run.window_peak_fraction * source.window_s),
+      .takeoff_rad = kind == config::RayKind::Upgoing ? kPi - incidence : incidence,
+  };
+}
+
+Arrival arrival_time_and_angles(const TracedRay& ray, const SubfaultSource& source,
+                                const SegmentAngles& segment, const RunScalars& run) {
+  return Arrival{
+      .start_sample = add_samples(trunc_i32(source.rupture_time_s / run.dt),
+                                  trunc_i32(ray.window_start_s / run.dt)),
+      .angles = radiation::RadiationAngles{.strike_rad = segment.strike_rad,
+                                           .dip_rad = segment.dip_rad,
+                                           .rake_rad = segment.rake_rad,
+                                           .azimuth_rad = source.geometry.azimuth_rad,
+                                           .takeoff_rad = ray.takeoff_rad},
+  };
+}
+
+void accumulate_subfault(Array2<float>& acc, const Array2<float>& subfault_acc, MomentWeight weight,
+                         const Placement& at) {
+  for (std::size_t r = 0; r < 3; ++r) {
+    const std::span<float> out = acc.row(r).subspan(at.offset, at.count);
+    const std::span<const float> in = subfault_acc.row(r).subspan(at.skip, at.count);
+    for (std::size_t m = 0; m < at.count; ++m) out[m] = out[m] + (weight.value * in[m]);
+  }
+}
+
+namespace {
+
+// Work storage of one segment pass, sized for the segment's longest window and reused per pair.
+struct PassStorage {
+  PassStorage(std::size_t np2_max, std::size_t fold_max)
+      : spectrum(3, np2_max),
+        subfault_acc(3, np2_max),
+        radiation(fold_max),
+        siteamp_factors(kSiteTableLength),
+        site_gain(fold_max),
+        shape(stoc::SpectrumShape::with_capacity(np2_max)) {}
+
+  Array2<Complex> spectrum;
+  Array2<float> subfault_acc;
+  std::vector<float> radiation;
+  std::vector<float> siteamp_factors;
+  std::vector<float> site_gain;
+  stoc::SpectrumShape shape;
+  state::RayState ray_state;
+};
+
+// Synthesises the three components of one (subfault, ray) pair into work.subfault_acc.
+void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
+                     const stoc::SourceModel& model, const SubfaultSource& source,
+                     const TracedRay& ray, const Arrival& arrival, const RunContext& ctx,
+                     PassStorage& work) {
+  const std::size_t np2 = plan.np2;
+  const std::size_t fold_count = plan.fold_count;
+
+  float built_for = std::numeric_limits<float>::quiet_NaN();
+  for (Component c : Component::kAll) {
+    const float fmax_hz = c.capped_fmax(ctx.run.fmax_hz);
+    if (!(fmax_hz == built_for)) {
+      const stoc::RayPath path{
+          .distance_km = ray.path_length_km,
+          .window_s = source.window_s,
+          .shear_velocity_km_s = source.shear_velocity_km_s,
+          .density_g_cm3 = source.density_g_cm3,
+          .corner_frequency_hz = source.corner_frequency_hz,
+          .subevent_moment = source.strength.subevent_moment,
+          .moment_scale = source.strength.moment_scale,
+          .fmax_hz = fmax_hz,
+          .qbar = ray.qbar,
+      };
+      work.shape.refresh(plan, model, path);
+      built_for = fmax_hz;
+    }
+    stoc::stochastic_spectrum(ray_rng, plan, work.shape, work.spectrum.row(c.value).first(np2));
+  }
+
+  const std::span<float> site_gain = std::span(work.site_gain).first(fold_count);
+  site::site_amplification_factors(ctx.vmod, source.layer, ctx.siteamp_log_freq,
+                                   work.siteamp_factors);
+  site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, work.siteamp_factors,
+                        site_gain);
+  for (Component c : Component::kAll) {
+    site::apply_site_amplification(work.spectrum.row(c.value).first(np2), site_gain);
+  }
+
+  const std::span<float> radiation = std::span(work.radiation).first(fold_count);
+  for (Component c : Component::kAll) {
+    if (c.is_horizontal()) {
+      radiation::horizontal_radiation_spectrum(ray_rng, arrival.angles, plan.frequency_hz,
+                                               c.azimuth_offset_rad(), ctx.run.conical_sample_count,
+                                               radiation);
+    } else {
+      radiation::vertical_radiation_spectrum(
+          arrival.angles, plan.frequency_hz, ctx.deviates.radv_uniform_a,
+          ctx.deviates.radv_uniform_b, ctx.run.conical_sample_count, radiation);
+    }
+    stoc::radiate_and_invert(work.spectrum.row(c.value).first(np2), radiation,
+                             work.subfault_acc.row(c.value).first(np2));
+  }
+}
+
+}  // namespace
+
+std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::PlanCache& plans,
+                                          Array2<float>& acc, const SegmentPass& segment,
+                                          const RunContext& ctx) {
+  const RunScalars& run = ctx.run;
+  const input::Segment& seg = segment.seg;
+  const std::size_t ray_count = ctx.rayset.size();
+  const std::int32_t ndata = record_length_i32(run.ndata);
+  const stoc::SourceModel model{.dt = run.dt,
+                                .window_eps = run.window_peak_fraction,
+                                .window_eta = run.window_end_fraction,
+                                .kappa_s = ctx.kappa_s};
+
+  const stoc::SpectrumPlan& longest =
+      plans.for_length(stoc::SpectrumPlan::length_for(segment.windows.tmax, run.dt));
+  PassStorage work(longest.np2, longest.fold_count);
+  Clipping clipping;
+  Census census;
+
+  for (auto [i, j] : seg.strike_major()) {
+    const std::uint64_t subfault_seed =
+        rng::substream_seed(ctx.station_seed, segment.index, seg.grid_index(i, j));
+    rng::DrawSource subfault_rng = rng.respawn(subfault_seed);
+    const std::optional<SubfaultSource> source =
+        SubfaultSource::gather(subfault_rng, segment, i, j, ctx);
+    if (!source) continue;
+
+    const std::int32_t earliest = source->earliest_start_sample(run, ctx.rayset);
+    if (earliest > ndata) {
+      census.pairs_attempted = add_count(census.pairs_attempted, ray_count);
+      census.pairs_outside_record = add_count(census.pairs_outside_record, ray_count);
+      const Clipping lost = Clipping::for_arrival(earliest, source->window_s, run);
+      for (std::size_t r = 0; r < ray_count; ++r) clipping += lost;
+      continue;
+    }
+
+    for (std::size_t ray_index = 0; ray_index < ray_count; ++ray_index) {
+      rng::DrawSource ray_rng = rng.respawn(rng::ray_stream_seed(subfault_seed, ray_index));
+      const TracedRay ray = trace_ray(work.ray_state, *source, ctx.rayset[ray_index], ctx);
+      const Arrival arrival = arrival_time_and_angles(ray, *source, segment.angles, run);
+      clipping += Clipping::for_arrival(arrival.start_sample, source->window_s, run);
+      census.pairs_attempted = add_count(census.pairs_attempted, 1);
+      if (arrival.start_sample > ndata) {
+        census.pairs_outside_record = add_count(census.pairs_outside_record, 1);
+        continue;
+      }
+      const stoc::SpectrumPlan& plan = plans.for_length(stoc::SpectrumPlan::length_for_arrival(
+          source->window_s, run.dt, arrival.start_sample, run.ndata));
+      const std::optional<Placement> placement = arrival.placement(plan.np2, run.ndata);
+      if (!placement) {
+        census.pairs_outside_record = add_count(census.pairs_outside_record, 1);
+        continue;
+      }
+      census.samples_computed = add_count(census.samples_computed, plan.np2);
+      census.samples_accumulated = add_count(census.samples_accumulated, placement->count);
+
+      synthesise_pair(ray_rng, plan, model, *source, ray, arrival, ctx, work);
+      accumulate_subfault(acc, work.subfault_acc, source->weight, *placement);
+    }
+  }
+  return {clipping, census};
+}
+
+std::pair<rng::DrawSource, Deviates> seed_and_predraw(std::uint64_t seed,
+                                                      std::size_t radv_sample_count) {
+  rng::DrawSource rng = rng::DrawSource::for_station(seed);
+  Deviates deviates{std::vector<float>(radv_sample_count), std::vector<float>(radv_sample_count)};
+  rng.fill_uniform(deviates.radv_uniform_a);
+  rng.fill_uniform(deviates.radv_uniform_b);
+  return {rng, std::move(deviates)};
+}
+
+Simulation Simulator::run_station(const Station& station, std::uint64_t seed) const {
+  auto [rng, deviates] = seed_and_predraw(seed, run.conical_sample_count);
+  Simulation out{.ndata = run.ndata,
+                 .dt = run.dt,
+                 .acc = Array2<float>(3, run.ndata),
+                 .clipping = {},
+                 .census = {}};
+  stoc::PlanCache plans(run.dt, station.q_exponent, run.window_peak_fraction,
+                        run.window_end_fraction);
+  const RunContext ctx{.vmod = vmod,
+                       .rupture = rupture,
+                       .run = run,
+                       .rayset = rayset,
+                       .deviates = deviates,
+                       .siteamp_log_freq = siteamp_log_freq,
+                       .kappa_s = station.kappa_s,
+                       .station_seed = seed};
+  const std::size_t segment_count =
+      std::min({slip.segments.size(), angles.size(), weights.size(), strengths.size()});
+  for (std::size_t index = 0; index < segment_count; ++index) {
+    const input::Segment& seg = slip.segments[index];
+    const geom::FaultPlane plane{
+        .origin = {.lat_deg = seg.fault_lat_deg, .lon_deg = seg.fault_lon_deg},
+        .strike_deg = seg.strike_deg,
+        .dip_deg = seg.dip_deg,
+        .top_depth_km = seg.top_depth_km,
+        .along_strike_offset_km = seg.along_strike_offset_km,
+        .subfault_length_km = seg.subfault_length_km,
+        .subfault_width_km = seg.subfault_width_km,
+        .along_strike_count = seg.along_strike_count,
+        .down_dip_count = seg.down_dip_count,
+    };
+    const geom::SubfaultGeometry geometry = geom::subfault_geometry(
+        plane, geom::GeoPoint{.lat_deg = station.latitude, .lon_deg = station.longitude});
+    const WindowPass windows = time_window_pass(seg, geometry, angles[index], strengths[index]);
+    const SegmentPass segment{.index = index,
+                              .seg = seg,
+                              .geom = geometry,
+                              .windows = windows,
+                              .angles = angles[index],
+                              .weights = weights[index],
+                              .strengths = strengths[index]};
+    const auto [clipping, census] = subfault_pass(rng, plans, out.acc, segment, ctx);
+    out.clipping += clipping;
+    out.census += census;
+  }
+  out.census.transform_lengths = plans.plan_count();
+  return out;
 }
 
 }  // namespace tolvane::sim

@@ -6,6 +6,7 @@
 // SplitMix64 fixture generator, selected by the environment variable TOLVANE_FIXTURE_RNG.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <variant>
@@ -26,13 +27,23 @@ class DrawSource {
   static DrawSource for_station(std::uint64_t seed);
 
   // A new stream of the same kind seeded from `seed`; this one is neither read nor changed.
-  DrawSource respawn(std::uint64_t seed) const;
+  DrawSource respawn(std::uint64_t seed) const {
+    return std::visit([seed](const auto& g) { return DrawSource(g.respawn(seed)); }, generator_);
+  }
 
-  float uniform();
-  float normal();
+  float uniform() {
+    return std::visit([](auto& g) { return g.uniform(); }, generator_);
+  }
+  float normal() {
+    return std::visit([](auto& g) { return g.normal(); }, generator_);
+  }
   // Both fillers choose the generator once and fill the whole slice with it, in index order.
-  void fill_uniform(std::span<float> out);
-  void fill_normal(std::span<float> out);
+  void fill_uniform(std::span<float> out) {
+    std::visit([out](auto& g) { g.fill_uniform(out); }, generator_);
+  }
+  void fill_normal(std::span<float> out) {
+    std::visit([out](auto& g) { g.fill_normal(out); }, generator_);
+  }
 
   const Variant& generator() const { return generator_; }
 
@@ -40,8 +51,8 @@ class DrawSource {
   Variant generator_;
 };
 
-// SplitMix64 finaliser without the increment; mix64(0) == 0.
-std::uint64_t mix64(std::uint64_t z);
+// mix64 (the SplitMix64 finaliser, mix64(0) == 0) is in fixture.hpp.
+
 // Seed of the stream of subfault `subfault` (grid index) of segment `segment` (0-based).
 std::uint64_t substream_seed(std::uint64_t station_seed, std::size_t segment, std::size_t subfault);
 // Seed of the stream of ray `ray` (0-based position in the rayset) of a subfault.

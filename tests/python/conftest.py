@@ -83,4 +83,7 @@ def instances(segment, config_parts):
     built["SlipModel"] = _varnett.SlipModel([segment])
     built["VelocityModel1D"] = _varnett.VelocityModel1D(**layer_kwargs())
     built["HfConfig"] = _varnett.HfConfig(**config_parts)
+    built["Simulator"] = _varnett.Simulator(
+        built["HfConfig"], built["SlipModel"], built["VelocityModel1D"]
+    )
     return built

@@ -19,6 +19,7 @@ CLASSES = [
     "SiteParameters",
     "RecordParameters",
     "HfConfig",
+    "Simulator",
 ]
 
 DOCS = {
@@ -72,6 +73,22 @@ DOCS = {
     "HfConfig": (
         "(*, source, path, site, record)",
         "Everything needed to simulate, with nothing about where the inputs came from.",
+    ),
+    "Simulator": (
+        "(config, slip_model, velocity_model)",
+        (
+            "A configured simulation, ready to run stations against.\n"
+            "\n"
+            "Built once per source; the station-independent work \u2014 the air layer, the slip-model\n"
+            "normalisation, the moment scaling \u2014 happens here rather than per station.\n"
+            "\n"
+            "# Threads, not processes\n"
+            "\n"
+            "`run_stations` releases the GIL and takes `&self`, so one of these can be shared across a\n"
+            "**dask thread pool**. It is deliberately not picklable: `dask.distributed` would need to\n"
+            "send it between processes, and a silent re-normalisation on the far side is a worse\n"
+            "failure than a loud one here."
+        ),
     ),
 }
 
