@@ -19,3 +19,12 @@ def same_bits(a: object, b: object) -> bool:
     """
     a, b = np.asarray(a), np.asarray(b)
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def flat_buffer(values: np.ndarray) -> np.ndarray:
+    """``values`` as the module reads flat arrays: C-contiguous and aligned.
+
+    Arrays that arrived by pickle, e.g. on a Dask worker, may sit at unaligned offsets in a
+    message buffer; those are copied, all others passed as they are.
+    """
+    return np.require(values, requirements=["C_CONTIGUOUS", "ALIGNED"])

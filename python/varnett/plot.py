@@ -15,8 +15,10 @@ import numpy as np
 
 from .geometry import hypocentre, subfault_corners
 from .records import Records
+from .scenario import Segment
 
 try:
+    from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 except ImportError as error:  # pragma: no cover - depends on the installation
     raise ImportError("plotting needs matplotlib: pip install 'varnett[plot]'") from error
@@ -53,41 +55,78 @@ def _title(records: Records) -> str:
     return f"{name} (Mw {records.scenario.moment_magnitude():.2f})"
 
 
+def _slip_in_fault_plane(axes: Axes, segment: Segment, number: int, peak: float) -> object:
+    """One segment's slip in its own plane, with the hypocentre and rupture-time contours."""
+    rows, columns = segment.slip.shape
+    extent = (0.0, columns * segment.subfault_length_km, rows * segment.subfault_width_km, 0.0)
+    image = axes.imshow(
+        segment.slip,
+        cmap="magma_r",
+        vmin=0.0,
+        vmax=peak,
+        extent=extent,
+        aspect="equal",
+        interpolation="nearest",
+    )
+    along = (np.arange(columns) + 0.5) * segment.subfault_length_km
+    down = (np.arange(rows) + 0.5) * segment.subfault_width_km
+    if rows > 1 and columns > 1 and np.ptp(segment.rupture_time_s) > 0:
+        contours = axes.contour(
+            along, down, segment.rupture_time_s, colors="deepskyblue", linewidths=0.8
+        )
+        axes.clabel(contours, fmt="%g s", fontsize=7)
+    axes.plot(
+        segment.hypocentre_along_strike_km,
+        segment.hypocentre_down_dip_km,
+        marker="*",
+        markersize=16,
+        color="gold",
+        markeredgecolor="black",
+        linestyle="none",
+    )
+    axes.set_xlabel("along strike (km)")
+    axes.set_ylabel("down dip (km)")
+    axes.set_title(f"segment {number}: slip, rupture time contours", fontsize=10)
+    return image
+
+
 def fault_map(records: Records) -> Figure:
-    """The slip of every subfault projected to the surface, the hypocentre and the stations."""
-    figure = Figure(figsize=(8.0, 7.0), layout="constrained")
-    axes = figure.add_subplot()
+    """The stations and the slip projected to the surface, beside the slip in the fault plane.
+
+    Without a scenario, only the stations are drawn.
+    """
+    scenario = records.scenario
+    segments = scenario.segments if scenario is not None else ()
+    figure = Figure(figsize=(14.0 if segments else 8.0, 7.0), layout="constrained")
+    if segments:
+        grid = figure.add_gridspec(len(segments), 2, width_ratios=(1.0, 1.0))
+        axes = figure.add_subplot(grid[:, 0])
+    else:
+        axes = figure.add_subplot()
     latitudes = [records.stations.latitude_deg.astype(float)]
-    if records.scenario is not None:
-        mesh = None
-        peak = max(float(s.slip.max(initial=0.0)) for s in records.scenario.segments) or 1.0
-        for segment in records.scenario.segments:
-            lat, lon, _ = subfault_corners(segment)
-            mesh = axes.pcolormesh(
-                lon,
-                lat,
-                segment.slip,
-                cmap="magma_r",
-                vmin=0.0,
-                vmax=peak,
-                edgecolors="none",
-                alpha=0.9,
-            )
-            axes.plot(lon[0], lat[0], color="black", linewidth=2.0)  # the top edge
-            hyp_lat, hyp_lon, hyp_depth = hypocentre(segment)
-            axes.plot(
-                hyp_lon,
-                hyp_lat,
-                marker="*",
-                markersize=18,
-                color="gold",
-                markeredgecolor="black",
-                linestyle="none",
-                label=f"hypocentre ({hyp_depth:.1f} km deep)",
-            )
-            latitudes.append(lat.reshape(-1))
-        if mesh is not None:
-            figure.colorbar(mesh, ax=axes, label="slip (cm)", shrink=0.8)
+    peak = max((float(s.slip.max(initial=0.0)) for s in segments), default=0.0) or 1.0
+    image = None
+    for number, segment in enumerate(segments, start=1):
+        lat, lon, _ = subfault_corners(segment)
+        axes.pcolormesh(
+            lon, lat, segment.slip, cmap="magma_r", vmin=0.0, vmax=peak, edgecolors="none"
+        )
+        axes.plot(lon[0], lat[0], color="black", linewidth=2.0)  # the top edge
+        hyp_lat, hyp_lon, hyp_depth = hypocentre(segment)
+        axes.plot(
+            hyp_lon,
+            hyp_lat,
+            marker="*",
+            markersize=16,
+            color="gold",
+            markeredgecolor="black",
+            linestyle="none",
+            label=f"hypocentre ({hyp_depth:.1f} km deep)" if number == 1 else None,
+        )
+        latitudes.append(lat.reshape(-1))
+        image = _slip_in_fault_plane(figure.add_subplot(grid[number - 1, 1]), segment, number, peak)
+    if image is not None:
+        figure.colorbar(image, ax=figure.axes[1:], label="slip (cm)", shrink=0.8)
     stations = records.stations
     axes.plot(
         stations.longitude_deg,
@@ -103,13 +142,15 @@ def fault_map(records: Records) -> Figure:
         axes.annotate(
             name, (float(lon), float(lat)), xytext=(5, 5), textcoords="offset points", fontsize=9
         )
-    mean_latitude = float(np.mean(np.concatenate(latitudes))) if len(stations) else 0.0
+    points = np.concatenate(latitudes)
+    mean_latitude = float(points.mean()) if points.size else 0.0
     axes.set_aspect(1.0 / np.cos(np.radians(mean_latitude)))
     axes.set_xlabel("longitude (degrees)")
     axes.set_ylabel("latitude (degrees)")
     axes.grid(True, linewidth=0.4, alpha=0.5)
     axes.legend(loc="best", fontsize=9)
-    axes.set_title(_title(records) or "stations")
+    axes.set_title("stations and the slip seen from above (thick line: top edge)", fontsize=10)
+    figure.suptitle(_title(records) or "stations")
     return figure
 
 
@@ -150,7 +191,8 @@ def accelerograms(records: Records, stations: Sequence[str] | None = None) -> Fi
 
 
 def _smoothed_amplitude(trace: np.ndarray, dt_s: float, bands: np.ndarray) -> np.ndarray:
-    """Fourier amplitude (cm/s) averaged in logarithmic frequency bands (RMS per band)."""
+    """Fourier amplitude (cm/s) averaged in logarithmic frequency bands (RMS per band; NaN
+    for a band that holds no frequency of the transform)."""
     amplitude = np.abs(np.fft.rfft(trace.astype(np.float64))) * dt_s
     frequency = np.fft.rfftfreq(trace.size, dt_s)
     index = np.digitize(frequency, bands)
@@ -179,7 +221,8 @@ def fourier_spectra(records: Records, stations: Sequence[str] | None = None) -> 
             k = records.stations.index(name)
             spectrum = _smoothed_amplitude(records.acceleration[c, k], records.dt_s, bands)
             label = name if np.isnan(distance[k]) else f"{name} ({distance[k]:.0f} km)"
-            axes.loglog(centres, spectrum, color=colour, linewidth=1.2, label=label)
+            filled = ~np.isnan(spectrum)  # the narrowest low bands may hold no frequency
+            axes.loglog(centres[filled], spectrum[filled], color=colour, linewidth=1.2, label=label)
         axes.set_title(component)
         axes.set_xlabel("frequency (Hz)")
         axes.grid(True, which="both", linewidth=0.3, alpha=0.5)

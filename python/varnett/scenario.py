@@ -17,7 +17,7 @@ import _varnett
 import numpy as np
 import numpy.typing as npt
 
-from ._arrays import frozen, same_bits
+from ._arrays import flat_buffer, frozen, same_bits
 from .stations import DEFAULT_KAPPA_S, DEFAULT_Q_FREQUENCY_EXPONENT
 
 __all__ = [
@@ -229,7 +229,7 @@ class VelocityModel(_Value):
     def build(self) -> _varnett.VelocityModel1D:
         """The module's ``VelocityModel1D``."""
         return _varnett.VelocityModel1D(
-            **{name: getattr(self, name) for name in LAYER_COLUMNS},
+            **{name: flat_buffer(getattr(self, name)) for name in LAYER_COLUMNS},
             vs_moho_km_s=self.vs_moho_km_s,
         )
 

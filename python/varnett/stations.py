@@ -9,7 +9,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from ._arrays import frozen, same_bits
+from ._arrays import flat_buffer, frozen, same_bits
 
 __all__ = [
     "DEFAULT_KAPPA_S",
@@ -162,11 +162,11 @@ class Stations:
     def run_arguments(self) -> dict[str, np.ndarray]:
         """The keyword arguments of ``_varnett.Simulator.run_stations`` for these stations."""
         return {
-            "latitude_deg": np.ascontiguousarray(self.latitude_deg),
-            "longitude_deg": np.ascontiguousarray(self.longitude_deg),
-            "station_seed": np.ascontiguousarray(self.seed),
-            "kappa_s": np.ascontiguousarray(self.kappa_s),
-            "q_frequency_exponent": np.ascontiguousarray(self.q_frequency_exponent),
+            "latitude_deg": flat_buffer(self.latitude_deg),
+            "longitude_deg": flat_buffer(self.longitude_deg),
+            "station_seed": flat_buffer(self.seed),
+            "kappa_s": flat_buffer(self.kappa_s),
+            "q_frequency_exponent": flat_buffer(self.q_frequency_exponent),
         }
 
     @classmethod
