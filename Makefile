@@ -13,7 +13,7 @@ EXTRAS := test,plot
 PROJECT_FILES := CMakeLists.txt pyproject.toml $(shell find src bindings python -type f \
                    -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: all test test-cpp test-python demo install system clean
+.PHONY: all test test-cpp test-python demo bench install system clean
 
 all: install
 
@@ -61,6 +61,16 @@ test-python: install
 # The README's main command: simulate the bundled scenario, write records and pictures.
 demo: install
 	$(BIN)/varnett demo --out demo-output
+
+BENCH_BUILD := build/bench
+
+# Throughput, cost per (subfault, ray) pair against the floor of the method, and peak memory.
+bench: system install
+	$(BIN)/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(BIN)/ninja \
+	  -DVARNETT_PYTHON=OFF -DVARNETT_BENCHMARKS=ON
+	$(BIN)/cmake --build $(BENCH_BUILD) --target bench_station
+	$(BENCH_BUILD)/benchmarks/bench_station 16
+	$(BIN)/python benchmarks/bench_memory.py 64
 
 clean:
 	rm -rf build $(STAMPS) $(VENV)
