@@ -174,8 +174,8 @@ using Lanes = float __attribute__((vector_size(16)));
 constexpr std::size_t kTrendLanes = sizeof(Lanes) / sizeof(float);
 
 template <std::size_t K>
-std::array<TrendLine, K> trend_lines(float dt,
-                                     const std::array<std::span<const float>, K>& series) {
+TOLVANE_WIDE_LOOPS std::array<TrendLine, K> trend_lines(
+    float dt, const std::array<std::span<const float>, K>& series) {
   static_assert(K <= kTrendLanes);
   const std::size_t count = series[0].size();
   ensure(count >= 2, "the trend correction needs at least 2 samples, got {}", count);

@@ -288,7 +288,8 @@ TOLVANE_WIDE_LOOPS void window_corrected_noise(std::span<const float> noise, fft
 // Sum of re^2 + im^2 over bins 0 ... F - 1 of each of K spectra: sequential f32 sums in increasing
 // k, whose rounding is part of the result, run side by side.
 template <std::size_t K>
-std::array<float, K> folded_power(const std::array<const Complex*, K>& spectra, std::size_t folds) {
+TOLVANE_WIDE_LOOPS std::array<float, K> folded_power(const std::array<const Complex*, K>& spectra,
+                                                     std::size_t folds) {
   std::array<float, K> fsa{};
   for (std::size_t k = 0; k < folds; ++k) {
     for (std::size_t s = 0; s < K; ++s) {
