@@ -601,8 +601,9 @@ void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
   const std::span<const float> site_gain = site_gain_for(plan, source.layer, ctx, work);
 
   std::array<std::span<float>, 3> radiation;
-  for (Component c : Component::kAll)
+  for (Component c : Component::kAll) {
     radiation[c.value] = work.radiation.row(c.value).first(fold_count);
+  }
   radiation::arrival_radiation(ray_rng, arrival.angles, plan.frequency_hz,
                                {Component(Component::E090).azimuth_offset_rad(),
                                 Component(Component::N000).azimuth_offset_rad()},
