@@ -347,9 +347,9 @@ ARGUMENTS = {
 
 
 @st.composite
-def instances_or_wrong(draw, valid):
-    """`valid`, or now and then an object of another class or kind."""
-    if not draw(rarely()):
+def instances_or_wrong(draw, valid, always=False):
+    """`valid`, or now and then (`always` when asked) an object of another class or kind."""
+    if not always and not draw(rarely()):
         return valid
     others = [_varnett.SiteParameters(fmax_hz=1.0), _varnett.RecordParameters(duration_s=1, dt=1)]
     return draw(st.sampled_from([*others, *WRONG_KINDS, [valid]]))
@@ -512,16 +512,20 @@ def fuzz_hf_config():
 def fuzz_slip_model():
     segment = _varnett.FaultSegment(**dict.fromkeys(SEGMENT_SCALARS, 1.0),
                                     **{name: np.ones((1, 2), np.float32) for name in GRIDS})
-    item = instances_or_wrong(segment)
-    sequences = st.one_of(
-        st.lists(item, max_size=3),
-        st.lists(item, max_size=3).map(tuple),
-        st.builds(LyingSequence, st.lists(st.just(segment), max_size=2),
-                  st.sampled_from([0, 5, 2**40])),
-    )
+
+    @st.composite
+    def sequences(draw):
+        items = [segment] * draw(st.integers(0, 3))
+        if items and draw(rarely()):  # one item of another class or kind
+            items[draw(st.integers(0, len(items) - 1))] = draw(instances_or_wrong(segment, True))
+        shape = draw(st.sampled_from(["list", "tuple", "lying"]))
+        if shape == "lying":
+            return LyingSequence(items, draw(st.sampled_from([0, 5, 2**40])))
+        return tuple(items) if shape == "tuple" else items
+
     odd = st.sampled_from([segment, "segments", iter([segment]), {0: segment}, b"\x01",
                            np.array([segment, segment], dtype=object), range(2), *WRONG_KINDS])
-    segments = rarely().flatmap(lambda is_odd: odd if is_odd else sequences)
+    segments = rarely().flatmap(lambda is_odd: odd if is_odd else sequences())
 
     @given(segments, st.booleans())
     def fuzz(value, by_keyword):
