@@ -262,8 +262,10 @@ def half_space():
         (
             {"duration_s": 1e-28, "dt": 1e-30},
             make_velocity,
-            "^a transform length of at least 18446744073709551615 overflows the size type; that "
-            "is not a real request$",
+            (
+                "^a transform length of at least 18446744073709551615 overflows the size type; "
+                "that is not a real request$"
+            ),
         ),
         # Arrivals beyond the 2^31 sample numbers of a run.
         (
