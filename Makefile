@@ -9,12 +9,12 @@ STAMPS := .stamps
 CPP_BUILD := build/cpp
 SYSTEM_PACKAGES := g++ pkg-config libfftw3-dev libgeographiclib-dev libgtest-dev libsleef-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" "numpy>=2" "cmake>=3.24" ninja
-EXTRAS := test
+EXTRAS := test,plot
 PROJECT_FILES := CMakeLists.txt pyproject.toml $(shell find src bindings python -type f \
                    -not -name '*.pyc' 2>/dev/null)
 
-.PHONY: all test test-cpp test-python bench install system clean test-sanitize test-tsan fuzz \
-        memcheck
+.PHONY: all test test-cpp test-python demo bench install system clean test-sanitize test-tsan \
+        fuzz memcheck
 
 all: install
 
@@ -58,6 +58,10 @@ test-cpp: system $(CPP_BUILD)/build.ninja
 
 test-python: install
 	$(BIN)/python -m pytest -q
+
+# The README's main command: simulate the bundled scenario, write records and pictures.
+demo: install
+	$(BIN)/varnett demo --out demo-output
 
 BENCH_BUILD := build/bench
 

@@ -327,10 +327,11 @@ std::size_t add_count(std::size_t a, std::size_t b) {
   return sum;
 }
 
-std::int32_t record_length_i32(std::size_t ndata) {
-  ensure(ndata <= static_cast<std::size_t>(INT32_MAX),
-         "a record of {} samples exceeds the 32-bit sample numbers", ndata);
-  return static_cast<std::int32_t>(ndata);
+// Sample counts are compared with 32-bit sample numbers.
+std::int32_t sample_count_i32(std::size_t count) {
+  ensure(count <= static_cast<std::size_t>(INT32_MAX),
+         "{} samples exceed the range of 32-bit sample numbers", count);
+  return static_cast<std::int32_t>(count);
 }
 
 }  // namespace
@@ -369,8 +370,8 @@ Census& Census::operator+=(const Census& other) {
 std::optional<Placement> Placement::clip(std::int32_t start_sample, std::size_t np2,
                                          std::size_t ndata) {
   const std::int32_t first = std::max(start_sample, 1);
-  const std::int32_t end = add_samples(start_sample, record_length_i32(np2));
-  const std::int32_t last_sample = std::min(add_samples(end, -1), record_length_i32(ndata));
+  const std::int32_t last_sample =
+      std::min(add_samples(start_sample, sample_count_i32(np2) - 1), sample_count_i32(ndata));
   if (last_sample < first) return std::nullopt;
   return Placement{.skip = static_cast<std::size_t>(first - start_sample),
                    .offset = static_cast<std::size_t>(first - 1),
@@ -593,7 +594,7 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
   const RunScalars& run = ctx.run;
   const input::Segment& seg = segment.seg;
   const std::size_t ray_count = ctx.rayset.size();
-  const std::int32_t ndata = record_length_i32(run.ndata);
+  const std::int32_t ndata = sample_count_i32(run.ndata);
   const stoc::SourceModel model{.dt = run.dt,
                                 .window_eps = run.window_peak_fraction,
                                 .window_eta = run.window_end_fraction,

@@ -284,6 +284,7 @@ TEST(Placement, ClipsContributionsToTheRecord) {
   }
   // 32-bit sample arithmetic: an overflow is an internal error, not a wrapped placement.
   EXPECT_THROW(Placement::clip(INT32_MAX, 16, 100), InternalError);
+  EXPECT_EQ(Placement::clip(INT32_MAX - 15, 16, 100), std::nullopt);  // last sample INT32_MAX
   EXPECT_THROW(Placement::clip(1, 16, std::size_t{1} << 31), InternalError);
 }
 
