@@ -10,7 +10,6 @@ from concurrent.futures import ThreadPoolExecutor
 import _varnett
 import numpy as np
 import pytest
-
 from conftest import layer_kwargs, segment_kwargs
 
 F32 = np.float32
