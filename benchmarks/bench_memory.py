@@ -8,9 +8,8 @@ resident memory rose above what it held before the call.
 import resource
 import sys
 
-import numpy as np
-
 import _varnett
+import numpy as np
 
 
 def scenario():
@@ -57,15 +56,15 @@ def main(n_station):
     sim = scenario()
     distance = np.linspace(5.0, 100.0, n_station) / 111.0
     azimuth = np.deg2rad(137.5 * np.arange(n_station))
-    stations = dict(
-        latitude_deg=(34.0 + distance * np.cos(azimuth)).astype(np.float32),
-        longitude_deg=(-118.0 + distance * np.sin(azimuth) / np.cos(np.deg2rad(34))).astype(
-            np.float32
-        ),
-        station_seed=np.arange(n_station, dtype=np.uint64),
-        kappa_s=np.full(n_station, 0.04, np.float32),
-        q_frequency_exponent=np.full(n_station, 0.6, np.float32),
-    )
+    stations = {
+        "latitude_deg": (34.0 + distance * np.cos(azimuth)).astype(np.float32),
+        "longitude_deg": (
+            -118.0 + distance * np.sin(azimuth) / np.cos(np.deg2rad(34))
+        ).astype(np.float32),
+        "station_seed": np.arange(n_station, dtype=np.uint64),
+        "kappa_s": np.full(n_station, 0.04, np.float32),
+        "q_frequency_exponent": np.full(n_station, 0.6, np.float32),
+    }
     before = peak_mb()
     acc = sim.run_stations(**stations)
     rise = peak_mb() - before

@@ -796,6 +796,10 @@ struct PyFaultSegment : PlainClass {
                  "have the same shape -- they describe the same subfaults",
                  slip.shape_text(), rise.shape_text(), rupture.shape_text(), stress.shape_text()));
     }
+    // Room for the subfaults first: a broadcast view can describe more cells than memory holds in
+    // a few bytes, and the scan below would otherwise read every one of them before failing.
+    // NumPy keeps the element count within npy_intp, so the product cannot overflow.
+    builder.subfaults.reserve(slip.rows() * slip.columns());
     for (std::size_t row = 0; row < stress.rows(); ++row) {
       for (std::size_t column = 0; column < stress.columns(); ++column) {
         const float value = stress.at(row, column);
@@ -813,7 +817,6 @@ struct PyFaultSegment : PlainClass {
     // Row by row (down dip outer, along strike inner): the flat order of the slip model.
     builder.down_dip_count = slip.rows();
     builder.along_strike_count = slip.columns();
-    builder.subfaults.reserve(slip.rows() * slip.columns());
     for (std::size_t row = 0; row < slip.rows(); ++row) {
       for (std::size_t column = 0; column < slip.columns(); ++column) {
         builder.subfaults.push_back(input::Subfault{

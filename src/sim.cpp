@@ -188,6 +188,14 @@ std::string SimError::message() const {
         "way because the subfault size is one quantity for the whole run",
         e->segment, e->dimension, e->found, e->expected);
   }
+  if (const auto* e = std::get_if<RecordTooLong>(&detail_)) {
+    // Below 2^64 the truncated quotient is the exact sample count; beyond, its shortest digits.
+    const std::string samples = e->samples < 18446744073709551616.0f
+                                    ? format_number(static_cast<std::uint64_t>(e->samples))
+                                    : format_number(e->samples);
+    return format("duration_s / dt asks for a record of {} samples; a record holds at most {}",
+                  samples, kMaxRecordSamples);
+  }
   return "the slip model carries no moment: no subfault has a relative moment above 0.001";
 }
 
@@ -249,6 +257,10 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
       input::insert_air_layer(std::vector<state::InputLayer>(layers.begin(), layers.end()));
   NormalisedSource source = normalise_source(slip, aired);
   if (source.scale.subfault_count == 0) return SimError(SimError::NoMoment{});
+  // Checked here, not at the first station: a run would allocate the whole record first.
+  const float record_samples = config.record.duration_s / config.record.dt_s;
+  const std::size_t ndata = saturating_size(record_samples);
+  if (ndata > kMaxRecordSamples) return SimError(SimError::RecordTooLong{record_samples});
 
   RunScalars run{
       .dt = config.record.dt_s,
@@ -261,7 +273,7 @@ std::variant<Simulator, SimError> Simulator::create(const config::HfConfig& conf
       .avg_subfault_km = source.scale.avg_subfault_km,
       .conical_sample_count = 1000,
       .site_table_len = kSiteTableLength,
-      .ndata = saturating_size(config.record.duration_s / config.record.dt_s),
+      .ndata = ndata,
       .max_shear_velocity_km_s = 0.0f,
   };
   Simulator sim(slip, rupture_taper(config.source.rupture_velocity, slip.max_hypocentre_depth_km),
@@ -631,8 +643,12 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
                                 .window_eta = run.window_end_fraction,
                                 .kappa_s = ctx.kappa_s};
 
-  const stoc::SpectrumPlan& longest =
-      plans.for_length(stoc::SpectrumPlan::length_for(segment.windows.tmax, run.dt));
+  // The work storage fits the longest transform any pair of the segment can use. A pair's length
+  // is capped at twice what is left of the record, so the longest window is planned under the
+  // same cap: a window far longer than the record (a tiny corner frequency, a subfault in the air
+  // layer) then costs no more memory than the record itself instead of gigabytes.
+  const stoc::SpectrumPlan& longest = plans.for_length(
+      stoc::SpectrumPlan::length_for_arrival(segment.windows.tmax, run.dt, 1, run.ndata));
   PassStorage work(longest.np2, longest.fold_count, run.conical_sample_count);
   Clipping clipping;
   Census census;

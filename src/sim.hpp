@@ -106,7 +106,11 @@ class SimError {
   };
   // No subfault carries moment: the normalisation would divide zero by zero.
   struct NoMoment {};
-  using Variant = std::variant<InconsistentSegments, NoMoment>;
+  // More samples than the 32-bit sample numbers of a run can count.
+  struct RecordTooLong {
+    float samples;  // duration_s / dt as the record length is computed from it
+  };
+  using Variant = std::variant<InconsistentSegments, NoMoment, RecordTooLong>;
 
   explicit SimError(Variant detail) : detail_(detail) {}
   const Variant& detail() const { return detail_; }
@@ -127,6 +131,9 @@ NormalisedSource normalise_source(const input::StochModel& stoch,
                                   std::span<const state::InputLayer> vmod_in);
 
 inline constexpr std::size_t kSiteTableLength = 20;
+
+// Sample numbers of a run are i32 counted from 1, so a record holds at most this many samples.
+inline constexpr std::size_t kMaxRecordSamples = 2147483647;
 
 // --- Station run records ----------------------------------------------------------------------
 

@@ -414,9 +414,21 @@ class Scenario(_Value):
         slip_model = self.slip_model()
         with _context("[velocity_model]"):
             velocity_model = self.velocity_model.build()
-        # The simulator's own messages count segments from 0.
-        with _context("the segments", "; the message numbers them from 0"):
+        try:
             return _varnett.Simulator(config, slip_model, velocity_model)
+        except ValueError as error:
+            error.add_note(_simulator_error_context(str(error)))
+            raise
+
+
+def _simulator_error_context(message: str) -> str:
+    """Where in the scenario a ``Simulator`` construction error comes from."""
+    if message.startswith("duration_s / dt"):
+        return "in [record] of the scenario"
+    if message.startswith("segment "):
+        # The simulator's own messages count segments from 0.
+        return "in the segments of the scenario; the message numbers them from 0"
+    return "in the segments of the scenario"
 
 
 def _settings(settings: object) -> dict[str, object]:

@@ -225,7 +225,29 @@ TEST(Simulator, RunScalarsTaperAndTables) {
   // ndata saturates: a negative or NaN quotient gives 0.
   EXPECT_EQ(build(StochModel({segment(1, 1, 1, 1)}), hf_config(-1.0f, 0.01f)).ndata(), 0u);
   EXPECT_EQ(build(StochModel({segment(1, 1, 1, 1)}), hf_config(0.0f, 0.0f)).ndata(), 0u);
-  EXPECT_EQ(build(StochModel({segment(1, 1, 1, 1)}), hf_config(1.0f, 0.0f)).ndata(), SIZE_MAX);
+}
+
+TEST(Simulator, RecordBeyondThe32BitSampleNumbersIsRefused) {
+  const StochModel slip({segment(1, 1, 1, 1)});
+  // 2147483520 is the largest f32 below 2^31: the longest record a run can number.
+  EXPECT_EQ(build(slip, hf_config(2147483520.0f, 1.0f)).ndata(), 2147483520u);
+  const struct {
+    float duration_s, dt_s;
+    const char* samples;
+  } refused[] = {
+      {2147483648.0f, 1.0f, "2147483648"},
+      {1e9f, 1e-6f, "999999986991104"},  // the f32 quotient, an exact integer
+      {1e30f, 1e-8f, "100000010000000000000000000000000000000"},  // beyond 2^64: shortest digits
+      {1.0f, 0.0f, "inf"},
+      {-1.0f, -0.0f, "inf"},
+  };
+  for (const auto& c : refused) {
+    auto built = Simulator::create(hf_config(c.duration_s, c.dt_s), slip, crust());
+    ASSERT_TRUE(std::holds_alternative<SimError>(built)) << c.samples;
+    EXPECT_EQ(std::get<SimError>(built).message(),
+              std::string("duration_s / dt asks for a record of ") + c.samples +
+                  " samples; a record holds at most 2147483647");
+  }
 }
 
 }  // namespace
@@ -369,6 +391,23 @@ TEST(StationRun, NearStationCensusAndDeterminism) {
   EXPECT_EQ(a.census.samples_computed, other.census.samples_computed);
   EXPECT_EQ(a.clipping.peaks_lost, other.clipping.peaks_lost);
   EXPECT_FALSE(same_record(a, s.run(0.05f, 0.02f, 43)));
+}
+
+TEST(StationRun, WindowsFarLongerThanTheRecordNeedNoMoreThanTheRecord) {
+  // A corner-frequency constant of 1e-7 stretches every window past 1e7 s. Planned at full length
+  // the work storage would take terabytes (std::bad_alloc); capped like every pair's transform,
+  // at twice the 30 s record, it stays small, and the windows, starting long before the record,
+  // add nothing to it.
+  config::HfConfig config = hf_config(30.0f, 0.02f);
+  config.source.czero = 1e-7f;
+  const Simulator sim = build(StochModel({segment(3, 2, 2.0f, 2.0f, {}, 60.0f, 1.0f)}), config);
+  const Simulation s = sim.run_station(Station{0.05f, 0.02f, "s", 0.04f, 0.6f}, 3);
+  EXPECT_EQ(s.census.pairs_attempted, 12u);
+  EXPECT_EQ(s.census.pairs_outside_record, 12u);
+  EXPECT_EQ(s.census.transform_lengths, 1u);
+  for (std::size_t r = 0; r < 3; ++r) {
+    for (float x : s.acc.row(r)) ASSERT_EQ(x, 0.0f);
+  }
 }
 
 TEST(StationRun, PredrawnUniformsComeFirstFromTheStationStream) {

@@ -1,11 +1,17 @@
 """Small valid inputs for the `_varnett` input classes."""
 
+import os
+
 import _varnett
 import numpy as np
 import pytest
 
 F32 = np.float32
 F64 = np.float64
+
+# `make test-sanitize` runs these tests against an AddressSanitizer build of the extension, with
+# the sanitizer runtime preloaded into the interpreter.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def grid(values, dtype=F32):

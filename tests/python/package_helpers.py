@@ -5,9 +5,7 @@ from __future__ import annotations
 import dataclasses
 from pathlib import Path
 
-import _varnett
 import numpy as np
-import pytest
 from varnett import (
     PathSettings,
     RecordSettings,
@@ -17,15 +15,6 @@ from varnett import (
     SourceSettings,
     Stations,
     VelocityModel,
-)
-
-requires_inputs = pytest.mark.skipif(
-    not hasattr(_varnett, "FaultSegment"),
-    reason="_varnett has no input classes yet: the bindings have not landed",
-)
-requires_engine = pytest.mark.skipif(
-    not hasattr(_varnett, "Simulator"),
-    reason="_varnett has no Simulator yet: the simulation core has not landed",
 )
 
 

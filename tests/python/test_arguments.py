@@ -15,7 +15,6 @@ from _varnett import (
 )
 from conftest import F32, F64, layer_kwargs, segment_kwargs
 
-
 BINDING_CASES = [
     # too many positional arguments
     (

@@ -11,8 +11,6 @@ import pytest
 from package_helpers import (
     guide_block,
     replace_segment,
-    requires_engine,
-    requires_inputs,
     small_scenario,
     some_stations,
 )
@@ -92,7 +90,6 @@ def test_input_errors_are_one_line(tmp_path: Path, capsys: pytest.CaptureFixture
     assert not out.exists()
 
 
-@requires_inputs
 def test_invalid_model_reports_the_module_message(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -139,7 +136,6 @@ def test_plot_writes_four_pictures(tmp_path: Path, capsys: pytest.CaptureFixture
     assert "not a varnett records file" in one_error_line(err)
 
 
-@requires_engine
 def test_run_saves_records_equal_to_simulate(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -155,7 +151,6 @@ def test_run_saves_records_equal_to_simulate(
     assert len((tmp_path / "im.csv").read_text().splitlines()) == 1 + 3 * 3
 
 
-@requires_engine
 def test_run_the_scenario_of_the_user_guide(
     tmp_path: Path, capsys: pytest.CaptureFixture[str]
 ) -> None:
@@ -180,7 +175,6 @@ def test_bundled_demo_files_are_what_the_script_makes(tmp_path: Path) -> None:
         assert np.abs(difference).max() <= step * 1.001
 
 
-@requires_engine
 def test_demo_end_to_end(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     status, out, err = run_cli(capsys, "demo", "--out", tmp_path, "--station-count", "2")
     assert status == 0, err

@@ -10,8 +10,6 @@ import pytest
 import varnett
 from package_helpers import (
     replace_segment,
-    requires_engine,
-    requires_inputs,
     small_scenario,
     small_segment,
     some_stations,
@@ -19,7 +17,6 @@ from package_helpers import (
 from varnett.simulation import run_stations
 
 
-@requires_inputs
 @pytest.mark.parametrize(
     ("scenario", "error", "message", "note"),
     [
@@ -56,6 +53,21 @@ from varnett.simulation import run_stations
             "number too large to fit in target type",
             "in [path] of the scenario",
         ),
+        (
+            small_scenario(record=varnett.RecordSettings(duration_s=3e9, dt=1.0)),
+            ValueError,
+            (
+                "duration_s / dt asks for a record of 3000000000 samples; a record holds at most "
+                "2147483647"
+            ),
+            "in [record] of the scenario",
+        ),
+        (
+            small_scenario(segments=(small_segment(slip=np.zeros((4, 6))),)),
+            ValueError,
+            "the slip model carries no moment: no subfault has a relative moment above 0.001",
+            "in the segments of the scenario",
+        ),
     ],
 )
 def test_module_errors_keep_their_message_and_name_their_place(
@@ -67,7 +79,6 @@ def test_module_errors_keep_their_message_and_name_their_place(
     assert caught.value.__notes__[-1] == note
 
 
-@requires_engine
 def test_scenario_builds_a_simulator_and_stays_picklable() -> None:
     scenario = small_scenario()
     simulator = scenario.to_simulator()
@@ -95,7 +106,6 @@ def direct() -> tuple[varnett.Scenario, varnett.Stations, np.ndarray]:
     return scenario, stations, scenario.to_simulator().run_stations(**stations.run_arguments())
 
 
-@requires_engine
 @pytest.mark.parametrize(("workers", "batch_size"), [(1, None), (2, 1), (3, 2), (2, 7), (4, 3)])
 def test_simulate_equals_one_direct_call_bit_for_bit(
     direct: tuple[varnett.Scenario, varnett.Stations, np.ndarray],
@@ -110,7 +120,6 @@ def test_simulate_equals_one_direct_call_bit_for_bit(
     assert records.stations == stations
 
 
-@requires_engine
 def test_run_stations_handles_empty_tables_and_rejects_bad_sizes(
     direct: tuple[varnett.Scenario, varnett.Stations, np.ndarray],
 ) -> None:
@@ -121,7 +130,6 @@ def test_run_stations_handles_empty_tables_and_rejects_bad_sizes(
         run_stations(simulator, stations, workers=0)
 
 
-@requires_engine
 def test_dask_on_two_worker_processes_equals_the_local_run(
     direct: tuple[varnett.Scenario, varnett.Stations, np.ndarray],
 ) -> None:

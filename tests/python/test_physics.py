@@ -8,10 +8,11 @@ square of the radiation gain, over the fixed output scaling 0.4473. The target i
 from first principles, independently of the module.
 """
 
-import numpy as np
-import pytest
+import itertools
 
 import _varnett
+import numpy as np
+import pytest
 
 F32 = np.float32
 
@@ -142,7 +143,7 @@ def test_mean_spectrum_follows_the_target():
 
     expected = (target_amplitude(freq) / OUTPUT_SCALE) ** 2 * mean_square_gains()[:, None]
     edges = [0.5, 1, 2, 4, 8, 16]  # Hz: bands wide enough to average the noise down
-    for lo, hi in zip(edges[:-1], edges[1:]):
+    for lo, hi in itertools.pairwise(edges):
         band = (freq >= lo) & (freq < hi)
         ratio = mean_square[:, band].mean(axis=1) / expected[:, band].mean(axis=1)
         assert ratio == pytest.approx([1, 1, 1], rel=0.15), (lo, hi, ratio)

@@ -10,7 +10,6 @@ from concurrent.futures import ThreadPoolExecutor
 import _varnett
 import numpy as np
 import pytest
-
 from conftest import layer_kwargs, segment_kwargs
 
 F32 = np.float32
@@ -195,7 +194,7 @@ def test_construction_errors():
 
 def test_result_too_large_is_a_memory_error():
     huge = _varnett.Simulator(
-        make_config(duration_s=1e9, dt=1e-6), _varnett.SlipModel([make_segment()]),
+        make_config(duration_s=2e9, dt=1.0), _varnett.SlipModel([make_segment()]),
         make_velocity()
     )
     with pytest.raises(MemoryError):
@@ -221,6 +220,69 @@ def test_subfault_in_the_air_layer_is_an_internal_error():
     assert not isinstance(error, Exception)
     assert error.args == ("build_ray_path needs at least one ray segment",)
     assert not hasattr(_varnett, "InternalError")
+
+    # From a thread pool, each failing call re-acquires the lock and frees its partial result,
+    # and healthy runs on another Simulator interleaved with them keep their exact records.
+    healthy = _varnett.Simulator(
+        make_config(rayset=(1,)), _varnett.SlipModel([make_segment()]), make_velocity()
+    )
+    expected = healthy.run_stations(**BATCH)
+
+    def failing(seed):
+        try:
+            sim.run_stations(**stations([34.0], [-118.0], [seed]))
+        except Exception:  # noqa: BLE001 -- what an ordinary handler would do
+            return "caught by except Exception"
+        except BaseException as error:  # noqa: BLE001
+            return type(error).__name__
+        return "no error"
+
+    with ThreadPoolExecutor(max_workers=4) as pool:
+        failures = [pool.submit(failing, seed) for seed in range(12)]
+        records = [pool.submit(healthy.run_stations, **BATCH) for _ in range(6)]
+        assert [f.result() for f in failures] == ["InternalError"] * 12
+        assert all(np.array_equal(r.result(), expected) for r in records)
+    assert sim.run_stations(**stations([], [], [])).shape == (3, 0, 1000)
+
+
+def half_space():
+    one = np.ones(1)
+    return _varnett.VelocityModel1D(
+        thickness_km=np.zeros(1, F32), vp_km_s=6.0 * one, vsh_km_s=3.5 * one,
+        density_g_cm3=2.7 * one, quality_factor_p=np.full(1, 300.0, F32),
+        quality_factor_s=np.full(1, 150.0, F32), vs_moho_km_s=4.4,
+    )
+
+
+@pytest.mark.parametrize(
+    ("config", "velocity", "message"),
+    [
+        # A sample interval so small that the windows ask for transforms beyond 2^63 samples.
+        (
+            {"duration_s": 1e-28, "dt": 1e-30},
+            make_velocity,
+            (
+                "^a transform length of at least 18446744073709551615 overflows the size type; "
+                "that is not a real request$"
+            ),
+        ),
+        # Arrivals beyond the 2^31 sample numbers of a run.
+        (
+            {"duration_s": 1e-7, "dt": 1e-9},
+            make_velocity,
+            r"^sample number 2147483647 \+ \d+ overflows$",
+        ),
+        # A homogeneous half-space: no layer has a thickness for a ray to cross.
+        ({}, half_space, "^the velocity model has no layer of positive thickness$"),
+    ],
+    ids=["tiny-dt", "beyond-the-sample-numbers", "half-space"],
+)
+def test_other_internal_errors_a_caller_can_reach(config, velocity, message):
+    sim = _varnett.Simulator(make_config(**config), _varnett.SlipModel([make_segment()]),
+                             velocity())
+    with pytest.raises(BaseException, match=message) as info:
+        sim.run_stations(**stations([34.0], [-118.0], [1]))
+    assert type(info.value).__name__ == "InternalError"
 
 
 def test_run_stations_docstring_and_signature():
