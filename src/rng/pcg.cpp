@@ -4,6 +4,7 @@
 #include <cstddef>
 
 #include "error.hpp"
+#include "wide_loops.hpp"
 
 namespace tolvane::rng {
 
@@ -44,12 +45,12 @@ constexpr std::size_t kMaxLaneRows = 8;
 // Rows `group` x `groups` of uniforms (row j: draw j of every group) for the first `blocked`
 // groups, a multiple of kLanes, from the states of the first draws of groups 0 ... kLanes - 1 in
 // `states`; these then hold the states of the draws that follow. Every row runs its own lanes,
-// so the rows' LCG steps do not wait on each other. Built for several instruction sets, one
-// chosen when the library loads (vectors pass through memory: the variants differ in their
-// calling conventions).
-__attribute__((target_clones("arch=x86-64-v4", "avx2", "default"))) void uniform_rows(
-    std::uint64_t* states, std::uint64_t increment, std::size_t group, std::size_t groups,
-    std::size_t blocked, float* out) {
+// so the rows' LCG steps do not wait on each other. Built for several instruction sets
+// (wide_loops.hpp); vectors pass through memory, since the variants differ in their calling
+// conventions.
+TOLVANE_WIDE_LOOPS void uniform_rows(std::uint64_t* states, std::uint64_t increment,
+                                     std::size_t group, std::size_t groups, std::size_t blocked,
+                                     float* out) {
   // Each row follows its own lanes: from one block of groups to the next is kLanes groups on.
   const Jump next_block = jump_of(kLanes * group);
   const std::uint64_t block_increment = increment * next_block.increment_factor;
