@@ -85,13 +85,14 @@ inline std::vector<tv::state::InputLayer> scenario_crust() {
   return std::get<std::vector<tv::state::InputLayer>>(tv::input::build_velocity_model(layers, 4.4));
 }
 
-// `count` stations at distances from 5 to 100 km of the segment's reference point, spread in
-// azimuth by the golden angle.
+// `count` stations at distances from 5 to 100 km of the segment's reference point (one station: at
+// 5 km), spread in azimuth by the golden angle.
 inline std::vector<tv::sim::Station> scenario_stations(std::size_t count) {
   std::vector<tv::sim::Station> stations;
   const GeographicLib::Geodesic& earth = GeographicLib::Geodesic::WGS84();
   for (std::size_t k = 0; k < count; ++k) {
-    const double distance_km = 5.0 + 95.0 * static_cast<double>(k) / static_cast<double>(count - 1);
+    const double spread = count > 1 ? static_cast<double>(k) / static_cast<double>(count - 1) : 0.0;
+    const double distance_km = 5.0 + 95.0 * spread;
     const double azimuth = std::fmod(137.50776 * static_cast<double>(k), 360.0);
     double lat = 0.0, lon = 0.0;
     earth.Direct(kOriginLat, kOriginLon, azimuth, distance_km * 1000.0, lat, lon);

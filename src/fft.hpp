@@ -7,6 +7,7 @@
 // plan for the same length and a station's record does not depend on the thread that ran it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -37,5 +38,21 @@ std::size_t thread_plan_count();
 // (trapezoids) and twice (exact for piecewise-linear acceleration), ends at rest. `dt` in s;
 // at least 2 samples.
 void remove_quadratic_trend(float dt, std::span<float> acceleration);
+
+// The straight line remove_quadratic_trend adds to samples 2 onward.
+struct TrendLine {
+  float c1;  // intercept, in the series' units
+  float c2;  // slope, the series' units per s
+
+  // Sample `k` (>= 2, as a float) of the corrected series, from its value before.
+  float corrected(float value, float k, float dt) const { return (value + c1) + (k * c2) * dt; }
+};
+
+// The lines remove_quadratic_trend would add to three series of one length, each as for the
+// series alone; the series are left as they are. The integrations are chains of dependent
+// additions; three side by side, in the lanes of one vector, cost about what one costs.
+std::array<TrendLine, 3> quadratic_trend_lines(float dt, std::span<const float> first,
+                                               std::span<const float> second,
+                                               std::span<const float> third);
 
 }  // namespace tolvane::fft

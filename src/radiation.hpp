@@ -10,8 +10,10 @@
 // arithmetic in single precision.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "rng/source.hpp"
 
@@ -71,6 +73,23 @@ void horizontal_radiation_spectrum(rng::DrawSource& rng, const RadiationAngles& 
 void vertical_radiation_spectrum(const RadiationAngles& angles, std::span<const float> frequency_hz,
                                  std::span<const float> uniform_a, std::span<const float> uniform_b,
                                  std::uint64_t sample_count, std::span<float> radiation);
+
+// Work rows of arrival_radiation, for `sample_count` samples per average.
+struct RadiationScratch {
+  explicit RadiationScratch(std::uint64_t sample_count);
+  std::vector<float> uniforms;  // the draws of both horizontal averages, by position
+  std::vector<float> values;    // the projections and magnitudes of the three averages
+};
+
+// The gain rows of one arrival's three components: radiation[0] and radiation[1] as
+// horizontal_radiation_spectrum gives them for `component_rad[0]` and then `component_rad[1]`,
+// drawing from `rng` in that order, and radiation[2] as vertical_radiation_spectrum gives it. The
+// three averages are summed side by side, each in its own sample order.
+void arrival_radiation(rng::DrawSource& rng, const RadiationAngles& angles,
+                       std::span<const float> frequency_hz,
+                       const std::array<float, 2>& component_rad, std::span<const float> uniform_a,
+                       std::span<const float> uniform_b, std::uint64_t sample_count,
+                       RadiationScratch& scratch, const std::array<std::span<float>, 3>& radiation);
 
 // Take-off range of the vertical average: +-40 degrees around the ray, clipped to the upward half
 // (pi/2 to pi). For a downgoing ray the clipped bounds cross (max_rad < min_rad); the samples

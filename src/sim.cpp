@@ -1,15 +1,18 @@
 // The simulation driver: source preparation, path-duration tables and station runs.
 #include "sim.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <optional>
-
-#include <algorithm>
+#include <utility>
 
 #include "error.hpp"
 #include "ray.hpp"
 #include "site.hpp"
+#include "wide_loops.hpp"
 
 namespace tolvane::sim {
 
@@ -502,8 +505,8 @@ Arrival arrival_time_and_angles(const TracedRay& ray, const SubfaultSource& sour
   };
 }
 
-void accumulate_subfault(Array2<float>& acc, const Array2<float>& subfault_acc, MomentWeight weight,
-                         const Placement& at) {
+TOLVANE_WIDE_LOOPS void accumulate_subfault(Array2<float>& acc, const Array2<float>& subfault_acc,
+                                            MomentWeight weight, const Placement& at) {
   for (std::size_t r = 0; r < 3; ++r) {
     const std::span<float> out = acc.row(r).subspan(at.offset, at.count);
     const std::span<const float> in = subfault_acc.row(r).subspan(at.skip, at.count);
@@ -515,31 +518,52 @@ namespace {
 
 // Work storage of one segment pass, sized for the segment's longest window and reused per pair.
 struct PassStorage {
-  PassStorage(std::size_t np2_max, std::size_t fold_max)
+  PassStorage(std::size_t np2_max, std::size_t fold_max, std::uint64_t conical_sample_count)
       : spectrum(3, np2_max),
         subfault_acc(3, np2_max),
-        radiation(fold_max),
+        radiation(3, fold_max),
         siteamp_factors(kSiteTableLength),
-        site_gain(fold_max),
-        shape(stoc::SpectrumShape::with_capacity(np2_max)) {}
+        shape(stoc::SpectrumShape::with_capacity(np2_max)),
+        noise(3, np2_max),
+        amplitude(3, fold_max),
+        radiation_scratch(conical_sample_count) {}
 
   Array2<Complex> spectrum;
   Array2<float> subfault_acc;
-  std::vector<float> radiation;
+  Array2<float> radiation;  // the gain rows of the three components
   std::vector<float> siteamp_factors;
-  std::vector<float> site_gain;
   stoc::SpectrumShape shape;
   state::RayState ray_state;
+  Array2<float> noise;       // the three components' noise series
+  Array2<double> amplitude;  // a component's own target amplitude, when it differs from the shape's
+  radiation::RadiationScratch radiation_scratch;
+  // Site gain rows by (transform length, source layer).
+  std::map<std::pair<std::uint64_t, std::size_t>, std::vector<float>> site_gains;
 };
 
-// Synthesises the three components of one (subfault, ray) pair into work.subfault_acc.
-void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
-                     const stoc::SourceModel& model, const SubfaultSource& source,
-                     const TracedRay& ray, const Arrival& arrival, const RunContext& ctx,
-                     PassStorage& work) {
-  const std::size_t np2 = plan.np2;
-  const std::size_t fold_count = plan.fold_count;
+// The site gain of a plan's bins for a source in `layer`. It depends on nothing else in a station
+// run, so each (length, layer) is computed once per pass and kept.
+std::span<const float> site_gain_for(const stoc::SpectrumPlan& plan, std::size_t layer,
+                                     const RunContext& ctx, PassStorage& work) {
+  const std::pair<std::uint64_t, std::size_t> key{plan.np2, layer};
+  auto found = work.site_gains.find(key);
+  if (found == work.site_gains.end()) {
+    std::vector<float> gain(plan.fold_count);
+    site::site_amplification_factors(ctx.vmod, layer, ctx.siteamp_log_freq, work.siteamp_factors);
+    site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, work.siteamp_factors, gain);
+    found = work.site_gains.emplace(key, std::move(gain)).first;
+  }
+  return found->second;
+}
 
+// The target amplitude of each component. The first component refreshes the shape; a later one
+// whose capped fmax differs needs an amplitude of its own only with the fmax high-cut, since
+// neither the window nor the kappa amplitude depends on fmax.
+std::array<std::span<const double>, 3> component_amplitudes(
+    const stoc::SpectrumPlan& plan, const stoc::SourceModel& model, const SubfaultSource& source,
+    const TracedRay& ray, const RunContext& ctx, PassStorage& work) {
+  std::array<std::span<const double>, 3> amplitudes;
+  std::span<const double> current;
   float built_for = std::numeric_limits<float>::quiet_NaN();
   for (Component c : Component::kAll) {
     const float fmax_hz = c.capped_fmax(ctx.run.fmax_hz);
@@ -555,34 +579,53 @@ void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
           .fmax_hz = fmax_hz,
           .qbar = ray.qbar,
       };
-      work.shape.refresh(plan, model, path);
+      if (current.empty()) {
+        work.shape.refresh(plan, model, path);
+        current = work.shape.amplitude;
+      } else if (model.uses_fmax()) {
+        const std::span<double> own = work.amplitude.row(c.value);
+        stoc::target_amplitude(plan, model, path, own);
+        current = own;
+      }
       built_for = fmax_hz;
     }
-    stoc::stochastic_spectrum(ray_rng, plan, work.shape, work.spectrum.row(c.value).first(np2));
+    amplitudes[c.value] = current;
   }
+  return amplitudes;
+}
 
-  const std::span<float> site_gain = std::span(work.site_gain).first(fold_count);
-  site::site_amplification_factors(ctx.vmod, source.layer, ctx.siteamp_log_freq,
-                                   work.siteamp_factors);
-  site::site_gain_curve(plan.log_frequency_hz, ctx.siteamp_log_freq, work.siteamp_factors,
-                        site_gain);
+// Synthesises the three components of one (subfault, ray) pair into work.subfault_acc: the
+// stochastic spectra, the site gain, the radiation gains and the inverse transforms, fused into
+// fewer passes over the rows than the steps are written in, with the same operations in the same
+// order on every value and the same draws in the same order.
+void synthesise_pair(rng::DrawSource& ray_rng, const stoc::SpectrumPlan& plan,
+                     const stoc::SourceModel& model, const SubfaultSource& source,
+                     const TracedRay& ray, const Arrival& arrival, const RunContext& ctx,
+                     PassStorage& work) {
+  const std::size_t np2 = plan.np2;
+  const std::size_t fold_count = plan.fold_count;
+
+  const std::array<std::span<const double>, 3> amplitudes =
+      component_amplitudes(plan, model, source, ray, ctx, work);
+  const std::array<float, 3> amp =
+      stoc::noise_spectra(ray_rng, plan, work.shape, work.noise, work.spectrum);
+
+  const std::span<const float> site_gain = site_gain_for(plan, source.layer, ctx, work);
+
+  std::array<std::span<float>, 3> radiation;
   for (Component c : Component::kAll) {
-    site::apply_site_amplification(work.spectrum.row(c.value).first(np2), site_gain);
+    radiation[c.value] = work.radiation.row(c.value).first(fold_count);
   }
+  radiation::arrival_radiation(ray_rng, arrival.angles, plan.frequency_hz,
+                               {Component(Component::E090).azimuth_offset_rad(),
+                                Component(Component::N000).azimuth_offset_rad()},
+                               ctx.deviates.radv_uniform_a, ctx.deviates.radv_uniform_b,
+                               ctx.run.conical_sample_count, work.radiation_scratch, radiation);
 
-  const std::span<float> radiation = std::span(work.radiation).first(fold_count);
   for (Component c : Component::kAll) {
-    if (c.is_horizontal()) {
-      radiation::horizontal_radiation_spectrum(ray_rng, arrival.angles, plan.frequency_hz,
-                                               c.azimuth_offset_rad(), ctx.run.conical_sample_count,
-                                               radiation);
-    } else {
-      radiation::vertical_radiation_spectrum(
-          arrival.angles, plan.frequency_hz, ctx.deviates.radv_uniform_a,
-          ctx.deviates.radv_uniform_b, ctx.run.conical_sample_count, radiation);
-    }
-    stoc::radiate_and_invert(work.spectrum.row(c.value).first(np2), radiation,
-                             work.subfault_acc.row(c.value).first(np2));
+    stoc::shape_and_invert(work.spectrum.row(c.value).first(np2), amplitudes[c.value], amp[c.value],
+                           site_gain, radiation[c.value], plan.taper,
+                           work.subfault_acc.row(c.value).first(np2));
   }
 }
 
@@ -606,7 +649,7 @@ std::pair<Clipping, Census> subfault_pass(const rng::DrawSource& rng, stoc::Plan
   // layer) then costs no more memory than the record itself instead of gigabytes.
   const stoc::SpectrumPlan& longest = plans.for_length(
       stoc::SpectrumPlan::length_for_arrival(segment.windows.tmax, run.dt, 1, run.ndata));
-  PassStorage work(longest.np2, longest.fold_count);
+  PassStorage work(longest.np2, longest.fold_count, run.conical_sample_count);
   Clipping clipping;
   Census census;
 

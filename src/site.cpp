@@ -5,6 +5,8 @@
 #include <cmath>
 
 #include "error.hpp"
+#include "simd.hpp"
+#include "wide_loops.hpp"
 
 namespace tolvane::site {
 namespace {
@@ -65,6 +67,16 @@ struct Knot {
   float factor;
 };
 
+// ln gain[k] for k < count on the straight line between `lower` and `upper`.
+TOLVANE_WIDE_LOOPS void interpolate_logs(Knot lower, Knot upper, const float* log_frequency,
+                                         std::size_t count, float* gain) {
+  const float rise = upper.factor - lower.factor;
+  const float run = upper.log_frequency - lower.log_frequency;
+  for (std::size_t k = 0; k < count; ++k) {
+    gain[k] = (log_frequency[k] - lower.log_frequency) * rise / run + lower.factor;
+  }
+}
+
 }  // namespace
 
 void site_amplification_factors(std::span<const state::Layer> vmod, std::size_t source_layer,
@@ -93,18 +105,21 @@ void site_gain_curve(std::span<const float> log_frequency_hz,
          log_frequency_hz.size(), gain.size());
   ensure(!gain.empty(), "a gain curve covers at least the zero-frequency bin");
 
+  // The row first holds the natural logarithms of the gains, then their exponentials, all at once.
   const std::size_t last_entry = factors.size() - 1;
-  gain.front() = std::exp(factors.front());
-  gain.back() = std::exp(factors[last_entry]);
+  gain.front() = factors.front();
+  gain.back() = factors[last_entry];
 
-  // The bracket only moves forward: the bins come in increasing frequency.
+  // The bracket only moves forward: the bins come in increasing frequency. Bins are taken in
+  // runs that stay in one bracket; each run is interpolated in a loop of its own.
   Knot lower{0.0f, factors[0]};
   Knot upper{table_log_frequency[0], factors[0]};
   std::size_t entry = 0;
   bool table_passed = false;
-  for (std::size_t k = 1; k + 1 < gain.size(); ++k) {
-    const float x = log_frequency_hz[k];
-    while (x > upper.log_frequency && !table_passed) {
+  const auto moves_on = [&](float x) { return x > upper.log_frequency && !table_passed; };
+  const std::size_t end = gain.size() - 1;  // the last bin is not interpolated
+  for (std::size_t k = 1; k < end;) {
+    while (moves_on(log_frequency_hz[k])) {
       lower = upper;
       if (entry == last_entry) {
         upper = {kBeyondTableLogFrequency, factors[last_entry]};
@@ -114,10 +129,12 @@ void site_gain_curve(std::span<const float> log_frequency_hz,
         upper = {table_log_frequency[entry], factors[entry]};
       }
     }
-    gain[k] = std::exp((x - lower.log_frequency) * (upper.factor - lower.factor) /
-                           (upper.log_frequency - lower.log_frequency) +
-                       lower.factor);
+    std::size_t run_end = k + 1;
+    while (run_end < end && !moves_on(log_frequency_hz[run_end])) ++run_end;
+    interpolate_logs(lower, upper, log_frequency_hz.data() + k, run_end - k, gain.data() + k);
+    k = run_end;
   }
+  simd::active_kernels().exp(gain.data(), gain.data(), gain.size());
 }
 
 void apply_site_amplification(std::span<Complex> spectrum, std::span<const float> gain) {

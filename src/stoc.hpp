@@ -12,6 +12,7 @@
 // Signals and spectra are f32, the target amplitude f64.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -42,10 +43,13 @@ struct SpectrumPlan {
 
   std::uint64_t np2;
   std::uint64_t fold_count;
+  float dt;                             // s
+  float window_b;                       // exponent b of the window
   std::vector<float> frequency_hz;      // F entries: k / (N dt)
   std::vector<float> log_frequency_hz;  // F entries; bin 0 holds -inf
   std::vector<float> path_exponent;     // F entries: frequency_hz^(1 - q_exponent)
-  std::vector<float> envelope_power;    // N entries: (i dt)^b
+  std::vector<float> envelope_power;    // N entries: (i dt)^b, the same for every N of one dt and b
+  std::vector<float> taper;             // N/10 entries: the raised cosine of radiate_and_invert
 };
 
 // The plans of one station run, built on first request and kept until the run ends.
@@ -72,6 +76,9 @@ struct SourceModel {
   float window_eps;  // peak of the time window as a fraction of its duration
   float window_eta;  // window level at the end of its duration, relative to the peak
   float kappa_s;     // near-surface kappa, s; 0 or less selects the fmax high-cut instead
+
+  // Whether the target amplitude depends on a path's fmax_hz: only with the high-cut.
+  bool uses_fmax() const { return kappa_s <= 0.0f; }
 };
 
 // The spectral view of one subfault, ray and component.
@@ -100,17 +107,60 @@ struct SpectrumShape {
   std::vector<double> amplitude;  // target amplitude spectrum; entry 0 stays 0
   std::vector<float> deviates;    // scratch for the noise series
   float dt = 0.0f;                // s, of the last refresh
+
+ private:
+  // The window depends on the plan only through its dt and exponent (the envelope powers of all
+  // lengths agree where they overlap), so the envelope of the last refresh is kept and only
+  // extended while these stay the same: a subfault's rays share one window.
+  // Bits of the plan's dt and exponent and of the model's dt, eps, eta and the window duration.
+  using WindowKey = std::array<std::uint32_t, 6>;
+  void refresh_envelope(const SpectrumPlan& plan, const SourceModel& model, float window_s);
+
+  WindowKey window_key_{};
+  std::size_t envelope_ready_ = 0;  // entries of `envelope` that hold the window of window_key_
+  double next_decay_ = 1.0;         // exp(-c t) of entry envelope_ready_, as accumulated
 };
+
+// The target amplitude of refresh into amplitude[1, F) (F entries at least); entry 0 is not
+// written.
+void target_amplitude(const SpectrumPlan& plan, const SourceModel& model, const RayPath& path,
+                      std::span<double> amplitude);
 
 // Fills `spectrum` (exactly plan.np2 entries) with one realisation of the target spectrum of the
 // last refresh, drawing np2 normals from `rng`. The result is Hermitian; bin 0 is 0.
 void stochastic_spectrum(rng::DrawSource& rng, const SpectrumPlan& plan, SpectrumShape& shape,
                          std::span<Complex> spectrum);
 
+// The noise spectra of the three components of a (subfault, ray) pair, the first half of
+// stochastic_spectrum for each: row c of `spectra` (its first N entries) as stochastic_spectrum
+// has it just before scaling, with the normals drawn in the same order (all of row 0 first, then
+// row 1, then row 2) and the window of the last refresh of `shape`. Returns per row the factor of
+// that scaling, 1 / (dt sqrt(fsa / F)). The trend corrections and the sums fsa of the three rows
+// run side by side. `noise` has 3 rows of at least N entries.
+std::array<float, 3> noise_spectra(rng::DrawSource& rng, const SpectrumPlan& plan,
+                                   const SpectrumShape& shape, Array2<float>& noise,
+                                   Array2<Complex>& spectra);
+
+// The rest of one component's chain in one pass over the bins, with the same operations in the
+// same order and so the same bits as, in turn: the scaling of stochastic_spectrum by the target
+// `amplitude` and `amp` (from noise_spectra), apply_site_amplification with `site_gain`, and
+// radiate_and_invert with `radiation` and `taper`. `amplitude`, `site_gain` and `radiation` have
+// F entries, `taper` N/10.
+void shape_and_invert(std::span<Complex> spectrum, std::span<const double> amplitude, float amp,
+                      std::span<const float> site_gain, std::span<const float> radiation,
+                      std::span<const float> taper, std::span<float> time_series);
+
 // Applies the gains `radiation` (F entries, at least 2) to the non-negative bins of `spectrum`
 // (N >= 2F - 2 entries) and to their negative twins, transforms back and writes the real part,
 // scaled by 1/(N * 0.4473) and tapered over the last N/10 samples, into `time_series` (N entries).
 void radiate_and_invert(std::span<Complex> spectrum, std::span<const float> radiation,
                         std::span<float> time_series);
+// The same with the taper factors given (a plan's `taper`, N/10 entries).
+void radiate_and_invert(std::span<Complex> spectrum, std::span<const float> radiation,
+                        std::span<const float> taper, std::span<float> time_series);
+
+// The raised-cosine taper of a transform of length n: (cos((i + 1) pi / L) + 1) / 2 for
+// i = 0 ... L - 1, L = n / 10.
+std::vector<float> taper_factors(std::uint64_t n);
 
 }  // namespace tolvane::stoc

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "rng/draws.hpp"
 #include "rng/normal.hpp"
@@ -33,6 +35,11 @@ class Pcg : public Draws<Pcg> {
   }
 
   float uniform() { return unit_interval_from(next_output()); }
+  // The fillers of uniforms give what a loop over uniform() gives, computed on several lanes at
+  // once: each lane follows its own outputs with jumps of the LCG (k steps of s -> s M + c are
+  // one affine map). Integer arithmetic only, so every instruction set gives the same values.
+  void fill_uniform(std::span<float> out) { fill_uniform_grouped(out, 1); }
+  void fill_uniform_grouped(std::span<float> out, std::size_t group);
   float normal() { return static_cast<float>(standard_normal(*this)); }
 
   std::uint64_t state() const { return state_; }

@@ -44,6 +44,10 @@ class DrawSource {
   void fill_normal(std::span<float> out) {
     std::visit([out](auto& g) { g.fill_normal(out); }, generator_);
   }
+  // fill_uniform's draws stored by their position in groups of `group` (see Draws).
+  void fill_uniform_grouped(std::span<float> out, std::size_t group) {
+    std::visit([out, group](auto& g) { g.fill_uniform_grouped(out, group); }, generator_);
+  }
 
   const Variant& generator() const { return generator_; }
 

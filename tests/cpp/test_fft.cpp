@@ -2,6 +2,8 @@
 // correction.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -225,6 +227,30 @@ TEST(RemoveQuadraticTrend, CorrectedSeriesEndsNearlyAtRest) {
   EXPECT_LT(std::abs(d1), kResidueFraction * std::abs(d0)) << d0;
   EXPECT_EQ(corrected[0], series[0]);
   EXPECT_EQ(corrected[1], series[1]);
+}
+
+TEST(RemoveQuadraticTrend, LinesOfThreeAtOnceGiveTheBitsOfEachAlone) {
+  std::mt19937 engine(4);
+  std::normal_distribution<float> noise(0.0f, 1.0f);
+  for (const std::size_t n : {2, 3, 1000}) {
+    std::array<std::vector<float>, 3> series, alone;
+    for (std::size_t s = 0; s < 3; ++s) {
+      for (std::size_t k = 0; k < n; ++k) series[s].push_back(noise(engine) + 0.1f * s);
+      alone[s] = series[s];
+      remove_quadratic_trend(0.01f, alone[s]);
+    }
+    const std::array<TrendLine, 3> lines =
+        quadratic_trend_lines(0.01f, series[0], series[1], series[2]);
+    for (std::size_t s = 0; s < 3; ++s) {
+      std::vector<float> corrected = series[s];
+      for (std::size_t k = 2; k < n; ++k) {
+        corrected[k] = lines[s].corrected(series[s][k], static_cast<float>(k), 0.01f);
+      }
+      EXPECT_EQ(corrected, alone[s]) << n << " " << s;
+    }
+  }
+  std::vector<float> a(10), b(10), c(9);
+  EXPECT_THROW(quadratic_trend_lines(0.01f, a, b, c), InternalError);
 }
 
 TEST(RemoveQuadraticTrend, FewerThanTwoSamplesIsAnInternalError) {

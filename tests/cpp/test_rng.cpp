@@ -170,7 +170,8 @@ TEST(DrawSource, RespawnKeepsTheKindAndIgnoresThePastOfTheParent) {
 
 TEST(DrawSource, FillersEqualLoopsOfSingleDraws) {
   for (const DrawSource start : {DrawSource(Pcg::seed(3)), DrawSource(FixtureDraws::seed(3))}) {
-    for (std::size_t n : {0, 1, 2, 999}) {
+    // Pcg fills blocks of 8 lanes: lengths below, at and around whole blocks.
+    for (std::size_t n : {0, 1, 2, 7, 8, 9, 320, 999}) {
       DrawSource filled = start;
       DrawSource single = start;
       std::vector<float> u(n), z(n);
@@ -180,6 +181,19 @@ TEST(DrawSource, FillersEqualLoopsOfSingleDraws) {
       for (std::size_t k = 0; k < n; ++k) ASSERT_EQ(z[k], single.normal()) << n << " " << k;
       // Both end in the same state.
       EXPECT_EQ(filled.uniform(), single.uniform());
+
+      // Groups stored by position: row j holds draw j of every group (Pcg fills groups of up to
+      // 8 on lanes, larger ones draw by draw).
+      for (const std::size_t group : {5, 9}) {
+        std::vector<float> rows(group * n);
+        filled.fill_uniform_grouped(rows, group);
+        for (std::size_t r = 0; r < n; ++r) {
+          for (std::size_t j = 0; j < group; ++j) {
+            ASSERT_EQ(rows[j * n + r], single.uniform()) << n << " " << r << " " << j;
+          }
+        }
+        EXPECT_EQ(filled.uniform(), single.uniform());
+      }
     }
   }
 }

@@ -2,6 +2,9 @@
 // inversion.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -13,6 +16,7 @@
 #include "error.hpp"
 #include "fft.hpp"
 #include "rng/source.hpp"
+#include "site.hpp"
 #include "stoc.hpp"
 
 namespace tolvane::stoc {
@@ -209,6 +213,43 @@ TEST(SpectrumShape, AmplitudeMatchesItsLowAndHighFrequencyLimits) {
   }
 }
 
+TEST(SpectrumShape, KeptWindowEqualsAFreshOne) {
+  // A shape keeps its window while only the plan's length grows (a subfault's next ray) and
+  // extends it; any other change of the window starts it again.
+  const SpectrumPlan short_plan(1024, kModel.dt, kQExponent, kModel.window_eps, kModel.window_eta);
+  const SpectrumPlan long_plan(2560, kModel.dt, kQExponent, kModel.window_eps, kModel.window_eta);
+  const SpectrumPlan other_dt(2560, 0.02f, kQExponent, kModel.window_eps, kModel.window_eta);
+  RayPath longer_window = kPath;
+  longer_window.window_s = 12.0f;
+  SourceModel other_model = kModel;
+  other_model.dt = 0.02f;
+  struct Step {
+    const SpectrumPlan& plan;
+    const SourceModel& model;
+    const RayPath& path;
+  };
+  const std::vector<Step> steps = {
+      {short_plan, kModel, kPath},         {long_plan, kModel, kPath},
+      {short_plan, kModel, kPath},         {long_plan, kModel, longer_window},
+      {long_plan, kModel, kPath},          {other_dt, other_model, kPath},
+      {short_plan, kModel, longer_window}, {long_plan, kModel, longer_window},
+  };
+  SpectrumShape kept = SpectrumShape::with_capacity(long_plan.np2);
+  for (std::size_t s = 0; s < steps.size(); ++s) {
+    const Step& step = steps[s];
+    kept.refresh(step.plan, step.model, step.path);
+    SpectrumShape fresh = SpectrumShape::with_capacity(long_plan.np2);
+    fresh.refresh(step.plan, step.model, step.path);
+    const std::size_t n = step.plan.np2;
+    EXPECT_TRUE(
+        std::equal(fresh.envelope.begin(), fresh.envelope.begin() + n, kept.envelope.begin()))
+        << "step " << s;
+    EXPECT_TRUE(std::equal(fresh.amplitude.begin(), fresh.amplitude.begin() + step.plan.fold_count,
+                           kept.amplitude.begin()))
+        << "step " << s;
+  }
+}
+
 TEST(SpectrumShape, PlanLongerThanTheBuffersIsAnInternalError) {
   const SpectrumPlan plan(16, 0.01f, kQExponent, 0.2f, 0.05f);
   SpectrumShape shape = SpectrumShape::with_capacity(8);
@@ -273,6 +314,80 @@ TEST(StochasticSpectrum, RowOfTheWrongLengthIsAnInternalError) {
   rng::DrawSource stream = test_stream(1);
   expect_internal_error([&] { stochastic_spectrum(stream, plan, shape, row); },
                         "a spectrum row of 14 entries for a plan of length 16");
+}
+
+// The chain of one pair written step by step: three stochastic spectra (the vertical one with its
+// own fmax, refreshing when it differs), the site gain, the radiation gains and the inversions.
+struct StepByStep {
+  std::vector<std::vector<double>> amplitudes;
+  Array2<float> series;
+};
+
+StepByStep chain_step_by_step(rng::DrawSource& stream, const SpectrumPlan& plan,
+                              const SourceModel& model, const std::array<RayPath, 3>& paths,
+                              const std::vector<float>& site_gain,
+                              const std::array<std::vector<float>, 3>& radiation) {
+  SpectrumShape shape = SpectrumShape::with_capacity(plan.np2);
+  Array2<Complex> spectra(3, plan.np2);
+  StepByStep out{{}, Array2<float>(3, plan.np2)};
+  float built_for = kNaN;
+  for (std::size_t c = 0; c < 3; ++c) {
+    if (!(paths[c].fmax_hz == built_for)) {
+      shape.refresh(plan, model, paths[c]);
+      built_for = paths[c].fmax_hz;
+    }
+    out.amplitudes.push_back(shape.amplitude);
+    stochastic_spectrum(stream, plan, shape, spectra.row(c));
+  }
+  for (std::size_t c = 0; c < 3; ++c) site::apply_site_amplification(spectra.row(c), site_gain);
+  for (std::size_t c = 0; c < 3; ++c) {
+    radiate_and_invert(spectra.row(c), radiation[c], out.series.row(c));
+  }
+  return out;
+}
+
+TEST(PairChain, FusedPassesGiveTheBitsOfTheStepByStepChain) {
+  const SpectrumPlan plan(640, kModel.dt, kQExponent, kModel.window_eps, kModel.window_eta);
+  const std::size_t folds = plan.fold_count;
+  std::vector<float> site_gain(folds);
+  for (std::size_t k = 0; k < folds; ++k) site_gain[k] = 1.0f + 0.5f * std::sin(0.01f * k);
+  // Two flat horizontal rows, one of them negative, and a vertical row that changes over the bins.
+  std::array<std::vector<float>, 3> radiation = {std::vector<float>(folds, -0.61f),
+                                                 std::vector<float>(folds, 0.47f),
+                                                 std::vector<float>(folds, 0.3f)};
+  radiation[2][0] = 0.12f;
+  radiation[2][1] = 0.2f;
+  std::array<RayPath, 3> paths = {kPath, kPath, kPath};
+  paths[2].fmax_hz = 15.0f;
+  for (const float kappa_s : {0.0f, 0.04f}) {  // the vertical amplitude differs only without kappa
+    SCOPED_TRACE(kappa_s);
+    SourceModel model = kModel;
+    model.kappa_s = kappa_s;
+    rng::DrawSource stream = test_stream(8), twin = test_stream(8);
+    const StepByStep reference =
+        chain_step_by_step(stream, plan, model, paths, site_gain, radiation);
+
+    SpectrumShape shape = SpectrumShape::with_capacity(plan.np2);
+    shape.refresh(plan, model, paths[0]);
+    std::vector<double> vertical_amplitude(folds, 0.0);
+    target_amplitude(plan, model, paths[2], vertical_amplitude);
+    Array2<float> noise(3, plan.np2), series(3, plan.np2);
+    Array2<Complex> spectra(3, plan.np2);
+    const std::array<float, 3> amp = noise_spectra(twin, plan, shape, noise, spectra);
+    for (std::size_t c = 0; c < 3; ++c) {
+      const std::vector<double>& amplitude = c < 2 ? shape.amplitude : vertical_amplitude;
+      EXPECT_TRUE(std::equal(reference.amplitudes[c].begin(),
+                             reference.amplitudes[c].begin() + folds, amplitude.begin()));
+      shape_and_invert(spectra.row(c), amplitude, amp[c], site_gain, radiation[c], plan.taper,
+                       series.row(c));
+      for (std::size_t k = 0; k < plan.np2; ++k) {
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(series.row(c)[k]),
+                  std::bit_cast<std::uint32_t>(reference.series.row(c)[k]))
+            << c << " " << k;
+      }
+    }
+    EXPECT_EQ(stream.uniform(), twin.uniform()) << "the same normals drawn";
+  }
 }
 
 TEST(RadiateAndInvert, UnitGainsReturnTheSeriesOverTheScaleTapered) {
