@@ -6,13 +6,11 @@
 #include <cmath>
 #include <limits>
 
+#include "constants.hpp"
 #include "error.hpp"
 
 namespace tolvane::geom {
 namespace {
-
-constexpr float kPi = 3.1415927f;
-constexpr float kRadiansPerDegree = 0.017453292f;
 
 float degrees_to_radians(float degrees) {
   return (degrees * kPi) / 180.0f;
@@ -75,7 +73,7 @@ DistanceAzimuth to_distance_azimuth(const GeodesicInverse& geodesic) {
   if (azesdg >= 360.0f) azesdg = 0.0f;
   return DistanceAzimuth{
       .deltkm = static_cast<float>(geodesic.distance_m / 1000.0),
-      .azes = azesdg * kRadiansPerDegree,
+      .azes = azesdg * kDegToRad,
       .azesdg = azesdg,
   };
 }

@@ -3,13 +3,10 @@
 
 #include <cmath>
 
+#include "constants.hpp"
 #include "error.hpp"
 
 namespace tolvane::input {
-
-namespace {
-constexpr float kDegToRad = 0.017453292f;  // pi/180 in single precision
-}
 
 GridCell GridWalk::Iterator::operator*() const {
   const std::size_t inner = walk_->strike_outer_ ? walk_->rows_ : walk_->columns_;

@@ -9,6 +9,7 @@
 #include <optional>
 #include <utility>
 
+#include "constants.hpp"
 #include "error.hpp"
 #include "ray.hpp"
 #include "site.hpp"
@@ -18,7 +19,6 @@ namespace tolvane::sim {
 
 namespace {
 
-constexpr float kDegToRad = 0.017453292f;  // pi/180 in single precision
 // Weights at or below this carry no moment: they are neither counted nor simulated.
 constexpr float kMomentThreshold = 0.001f;
 // dyn*cm per (cm of slip * (km/s)^2 * g/cm^3 * km^2).
@@ -304,8 +304,6 @@ namespace tolvane::sim {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-constexpr float kHalfPi = 1.5707964f;
 // The straight ray's window starts at 0.7 of its travel time at 3.7 km/s.
 constexpr float kStraightRayFraction = 0.7f;
 constexpr float kStraightRayVelocity = 3.7f;

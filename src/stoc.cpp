@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 
+#include "constants.hpp"
 #include "error.hpp"
 #include "fft.hpp"
 #include "simd.hpp"
@@ -15,8 +16,6 @@ namespace tolvane::stoc {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;      // pi in single precision
-constexpr float kTwoPi = 6.2831855f;   // 2 pi in single precision
 constexpr float kFourPi = 12.566371f;  // 4 pi in single precision
 constexpr float kCmPerKm = 100000.0f;
 // Average radiation pattern 0.63 x free-surface amplification 2 x partition onto a component 0.71.
