@@ -243,9 +243,10 @@ TEST(SubfaultGeometry, GridAccessFollowsStorageOrder) {
   EXPECT_TRUE(same(g.at(1, 2), g.rays[3]));
   EXPECT_TRUE(same(g.at(3, 2), g.rays.back()));
   EXPECT_LT(g.at(3, 1).depth_km, g.at(1, 2).depth_km);  // rows run down dip
-  for (auto [i, j] : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 0}, {4, 1}, {1, 3}}) {
-    expect_internal_error([&] { g.at(i, j); },
-                          format("subfault ({},{}) is outside the 3x2 grid", i, j));
+  for (const auto& cell : {std::pair<std::size_t, std::size_t>{0, 1}, {1, 0}, {4, 1}, {1, 3}}) {
+    expect_internal_error(
+        [&] { g.at(cell.first, cell.second); },
+        format("subfault ({},{}) is outside the 3x2 grid", cell.first, cell.second));
   }
 }
 
